@@ -1,0 +1,19 @@
+# Helpers shared by every area of the tree.
+
+# teskel_add_test(NAME name SOURCES ... LIBS ... [LABELS ...])
+# One GoogleTest binary per area; every test case becomes a CTest test.
+function(teskel_add_test)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_compile_definitions(${T_NAME} PRIVATE TESKEL_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+                                               TESKEL_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  set(props ENVIRONMENT "TESKEL_BINARY_DIR=${PROJECT_BINARY_DIR}")
+  if(T_LABELS)
+    list(APPEND props LABELS "${T_LABELS}")
+  endif()
+  gtest_discover_tests(${T_NAME}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 120
+    PROPERTIES ${props})
+endfunction()

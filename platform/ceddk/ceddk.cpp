@@ -1,0 +1,61 @@
+// The CEDDK port calls, routed over the current thread's port bus.
+// Words move through memory byte by byte: callers may pass buffers at odd addresses.
+#include <ceddk.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "teskel/port_bus.h"
+
+using teskel::ceddk::PortBus;
+
+namespace {
+
+PortBus &bus() {
+  PortBus *b = teskel::ceddk::currentBus();
+  if (!b) {
+    std::fprintf(stderr, "ceddk: port access with no port bus on this thread\n");
+    std::abort();
+  }
+  return *b;
+}
+
+std::uint32_t portNumber(const void *p) { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p)); }
+
+}  // namespace
+
+extern "C" {
+
+USHORT READ_PORT_USHORT(PUSHORT Port) { return bus().read16(portNumber(Port)); }
+
+VOID WRITE_PORT_USHORT(PUSHORT Port, USHORT Value) { bus().write16(portNumber(Port), Value); }
+
+VOID READ_PORT_BUFFER_USHORT(PUSHORT Port, PUSHORT Buffer, ULONG Count) {
+  if (Count == 0) return;
+  std::uint16_t *words = static_cast<std::uint16_t *>(std::malloc(Count * sizeof(std::uint16_t)));
+  if (!words) std::abort();
+  bus().readString16(portNumber(Port), words, Count);
+  auto *out = reinterpret_cast<unsigned char *>(Buffer);
+  for (ULONG i = 0; i < Count; ++i) {
+    out[2 * i] = static_cast<unsigned char>(words[i] & 0xFF);
+    out[2 * i + 1] = static_cast<unsigned char>(words[i] >> 8);
+  }
+  std::free(words);
+}
+
+VOID WRITE_PORT_BUFFER_USHORT(PUSHORT Port, PUSHORT Buffer, ULONG Count) {
+  if (Count == 0) return;
+  std::uint16_t *words = static_cast<std::uint16_t *>(std::malloc(Count * sizeof(std::uint16_t)));
+  if (!words) std::abort();
+  const auto *in = reinterpret_cast<const unsigned char *>(Buffer);
+  for (ULONG i = 0; i < Count; ++i) words[i] = static_cast<std::uint16_t>(in[2 * i] | (in[2 * i + 1] << 8));
+  bus().writeString16(portNumber(Port), words, Count);
+  std::free(words);
+}
+
+UCHAR READ_PORT_UCHAR(PUCHAR Port) { return bus().read8(portNumber(Port)); }
+
+VOID WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value) { bus().write8(portNumber(Port), Value); }
+
+}  // extern "C"

@@ -1,0 +1,108 @@
+// The handheld's I/O port bus: routes port reads and writes to the device mapped at an address,
+// counts every access per port, optionally traces them, and carries the interrupt lines.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace teskel::ceddk {
+
+// A device behind a window of ports. Offsets are relative to the window's first port.
+class PortDevice {
+ public:
+  virtual ~PortDevice() = default;
+  virtual std::uint16_t readPort16(std::uint32_t offset) = 0;
+  virtual void writePort16(std::uint32_t offset, std::uint16_t value) = 0;
+  // 8-bit accesses; by default the low byte of the 16-bit access.
+  virtual std::uint8_t readPort8(std::uint32_t offset) { return static_cast<std::uint8_t>(readPort16(offset)); }
+  virtual void writePort8(std::uint32_t offset, std::uint8_t value) { writePort16(offset, value); }
+};
+
+struct PortAccess {
+  enum class Kind : std::uint8_t { Read16, Write16, Read8, Write8, ReadString16, WriteString16 };
+  Kind kind;
+  std::uint32_t port;
+  // Single accesses carry one value; string accesses every word moved, in order.
+  std::vector<std::uint16_t> values;
+
+  std::string describe() const;
+};
+
+struct PortCounters {
+  std::uint64_t reads = 0;   // 16-bit and 8-bit reads, each word of a string read counted
+  std::uint64_t writes = 0;  // likewise for writes
+  std::uint64_t total() const { return reads + writes; }
+};
+
+class PortBus {
+ public:
+  PortBus() = default;
+  PortBus(const PortBus &) = delete;
+  PortBus &operator=(const PortBus &) = delete;
+
+  // Maps a window of `count` ports at `base`; throws std::invalid_argument when it overlaps.
+  void map(std::uint32_t base, std::uint32_t count, PortDevice &device);
+  // Returns false when no window starts at `base`.
+  bool unmap(std::uint32_t base);
+  bool isMapped(std::uint32_t port) const;
+  PortDevice *deviceAt(std::uint32_t base) const;
+
+  std::uint16_t read16(std::uint32_t port);
+  void write16(std::uint32_t port, std::uint16_t value);
+  std::uint8_t read8(std::uint32_t port);
+  void write8(std::uint32_t port, std::uint8_t value);
+  void readString16(std::uint32_t port, std::uint16_t *words, std::size_t count);
+  void writeString16(std::uint32_t port, const std::uint16_t *words, std::size_t count);
+
+  // Counters per port, since construction or the last reset.
+  PortCounters counters(std::uint32_t port) const;
+  PortCounters totals() const;
+  void resetCounters();
+
+  // The trace records every access while enabled.
+  void setTracing(bool on) { tracing_ = on; }
+  bool tracing() const { return tracing_; }
+  const std::vector<PortAccess> &trace() const { return trace_; }
+  void clearTrace() { trace_.clear(); }
+
+  // Level-sensitive interrupt lines by number. Devices drive them; the platform listens.
+  void setIrq(unsigned line, bool level);
+  bool irq(unsigned line) const;
+  using IrqListener = std::function<void(unsigned line, bool level)>;
+  int addIrqListener(IrqListener listener);
+  void removeIrqListener(int token);
+
+ private:
+  struct Window {
+    std::uint32_t count;
+    PortDevice *device;
+  };
+  const std::pair<const std::uint32_t, Window> *find(std::uint32_t port) const;
+  void record(PortAccess::Kind kind, std::uint32_t port, std::vector<std::uint16_t> values);
+
+  std::map<std::uint32_t, Window> windows_;
+  std::map<std::uint32_t, PortCounters> counters_;
+  std::vector<PortAccess> trace_;
+  bool tracing_ = false;
+  std::map<unsigned, bool> irqs_;
+  std::map<int, IrqListener> listeners_;
+  int nextToken_ = 1;
+};
+
+// The bus that the CEDDK port calls (READ_PORT_USHORT and the rest) use on this thread.
+PortBus *currentBus();
+class ScopedBus {
+ public:
+  explicit ScopedBus(PortBus &bus);
+  ~ScopedBus();
+  ScopedBus(const ScopedBus &) = delete;
+  ScopedBus &operator=(const ScopedBus &) = delete;
+
+ private:
+  PortBus *previous_;
+};
+
+}  // namespace teskel::ceddk

@@ -1,0 +1,331 @@
+// NDIS 4.0 miniport interface of the handheld, as the driver sees it: types, status and error codes,
+// the entry-point table, and the wrapper calls. The host side lives in platform/ndis.
+#pragma once
+
+#include "windef.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef int NDIS_STATUS, *PNDIS_STATUS;
+typedef PVOID NDIS_HANDLE, *PNDIS_HANDLE;
+typedef ULONG NDIS_OID, *PNDIS_OID;
+typedef ULONG NDIS_ERROR_CODE;
+
+typedef union _LARGE_INTEGER {
+  struct {
+    ULONG LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+typedef LARGE_INTEGER NDIS_PHYSICAL_ADDRESS, *PNDIS_PHYSICAL_ADDRESS;
+
+// Status values (NDIS_STATUS).
+#define NDIS_STATUS_SUCCESS ((NDIS_STATUS)0x00000000L)
+#define NDIS_STATUS_PENDING ((NDIS_STATUS)0x00000103L)
+#define NDIS_STATUS_NOT_RECOGNIZED ((NDIS_STATUS)0x00010001L)
+#define NDIS_STATUS_NOT_COPIED ((NDIS_STATUS)0x00010002L)
+#define NDIS_STATUS_FAILURE ((NDIS_STATUS)0xC0000001L)
+#define NDIS_STATUS_RESOURCES ((NDIS_STATUS)0xC000009AL)
+#define NDIS_STATUS_NOT_SUPPORTED ((NDIS_STATUS)0xC00000BBL)
+#define NDIS_STATUS_CLOSING ((NDIS_STATUS)0xC0010002L)
+#define NDIS_STATUS_BAD_VERSION ((NDIS_STATUS)0xC0010004L)
+#define NDIS_STATUS_BAD_CHARACTERISTICS ((NDIS_STATUS)0xC0010005L)
+#define NDIS_STATUS_ADAPTER_NOT_FOUND ((NDIS_STATUS)0xC0010006L)
+#define NDIS_STATUS_OPEN_FAILED ((NDIS_STATUS)0xC0010007L)
+#define NDIS_STATUS_DEVICE_FAILED ((NDIS_STATUS)0xC0010008L)
+#define NDIS_STATUS_RESET_IN_PROGRESS ((NDIS_STATUS)0xC001000DL)
+#define NDIS_STATUS_HARD_ERRORS ((NDIS_STATUS)0xC0010013L)
+#define NDIS_STATUS_INVALID_LENGTH ((NDIS_STATUS)0xC0010014L)
+#define NDIS_STATUS_INVALID_DATA ((NDIS_STATUS)0xC0010015L)
+#define NDIS_STATUS_BUFFER_TOO_SHORT ((NDIS_STATUS)0xC0010016L)
+#define NDIS_STATUS_INVALID_OID ((NDIS_STATUS)0xC0010017L)
+#define NDIS_STATUS_ADAPTER_REMOVED ((NDIS_STATUS)0xC0010018L)
+#define NDIS_STATUS_UNSUPPORTED_MEDIA ((NDIS_STATUS)0xC0010019L)
+#define NDIS_STATUS_RESOURCE_CONFLICT ((NDIS_STATUS)0xC001001EL)
+
+// Error-log codes (NDIS_ERROR_CODE).
+#define NDIS_ERROR_CODE_RESOURCE_CONFLICT ((NDIS_ERROR_CODE)0xC0001388L)
+#define NDIS_ERROR_CODE_OUT_OF_RESOURCES ((NDIS_ERROR_CODE)0xC0001389L)
+#define NDIS_ERROR_CODE_HARDWARE_FAILURE ((NDIS_ERROR_CODE)0xC000138AL)
+#define NDIS_ERROR_CODE_ADAPTER_NOT_FOUND ((NDIS_ERROR_CODE)0xC000138BL)
+#define NDIS_ERROR_CODE_INTERRUPT_CONNECT ((NDIS_ERROR_CODE)0xC000138CL)
+#define NDIS_ERROR_CODE_DRIVER_FAILURE ((NDIS_ERROR_CODE)0xC000138DL)
+#define NDIS_ERROR_CODE_BAD_VERSION ((NDIS_ERROR_CODE)0xC000138EL)
+#define NDIS_ERROR_CODE_TIMEOUT ((NDIS_ERROR_CODE)0xC000138FL)
+#define NDIS_ERROR_CODE_NETWORK_ADDRESS ((NDIS_ERROR_CODE)0xC0001390L)
+#define NDIS_ERROR_CODE_UNSUPPORTED_CONFIGURATION ((NDIS_ERROR_CODE)0xC0001391L)
+#define NDIS_ERROR_CODE_INVALID_VALUE_FROM_ADAPTER ((NDIS_ERROR_CODE)0xC0001392L)
+#define NDIS_ERROR_CODE_MISSING_CONFIGURATION_PARAMETER ((NDIS_ERROR_CODE)0xC0001393L)
+#define NDIS_ERROR_CODE_BAD_IO_BASE_ADDRESS ((NDIS_ERROR_CODE)0xC0001394L)
+#define NDIS_ERROR_CODE_RECEIVE_SPACE_SMALL ((NDIS_ERROR_CODE)0xC0001395L)
+#define NDIS_ERROR_CODE_ADAPTER_DISABLED ((NDIS_ERROR_CODE)0xC0001396L)
+
+typedef enum _NDIS_MEDIUM {
+  NdisMedium802_3,
+  NdisMedium802_5,
+  NdisMediumFddi,
+  NdisMediumWan,
+  NdisMediumLocalTalk,
+  NdisMediumDix,
+  NdisMediumArcnetRaw,
+  NdisMediumArcnet878_2,
+  NdisMediumAtm,
+  NdisMediumWirelessWan,
+  NdisMediumIrda,
+  NdisMediumMax
+} NDIS_MEDIUM, *PNDIS_MEDIUM;
+
+typedef enum _NDIS_INTERFACE_TYPE {
+  NdisInterfaceInternal = 0,
+  NdisInterfaceIsa = 1,
+  NdisInterfaceEisa = 2,
+  NdisInterfaceMca = 3,
+  NdisInterfaceTurboChannel = 4,
+  NdisInterfacePci = 5,
+  NdisInterfacePcMcia = 8
+} NDIS_INTERFACE_TYPE, *PNDIS_INTERFACE_TYPE;
+
+typedef enum _NDIS_INTERRUPT_MODE {
+  NdisInterruptLevelSensitive = 0,
+  NdisInterruptLatched = 1
+} NDIS_INTERRUPT_MODE, *PNDIS_INTERRUPT_MODE;
+
+typedef enum _NDIS_PARAMETER_TYPE {
+  NdisParameterInteger = 0,
+  NdisParameterHexInteger = 1,
+  NdisParameterString = 2,
+  NdisParameterMultiString = 3,
+  NdisParameterBinary = 4
+} NDIS_PARAMETER_TYPE, *PNDIS_PARAMETER_TYPE;
+
+typedef enum _NDIS_HARDWARE_STATUS {
+  NdisHardwareStatusReady,
+  NdisHardwareStatusInitializing,
+  NdisHardwareStatusReset,
+  NdisHardwareStatusClosing,
+  NdisHardwareStatusNotReady
+} NDIS_HARDWARE_STATUS;
+
+typedef enum _NDIS_MEDIA_STATE { NdisMediaStateConnected, NdisMediaStateDisconnected } NDIS_MEDIA_STATE;
+
+// Counted strings. Lengths are in bytes and exclude any terminator.
+typedef struct _UNICODE_STRING {
+  USHORT Length;
+  USHORT MaximumLength;
+  PWSTR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING, NDIS_STRING, *PNDIS_STRING;
+
+typedef struct _ANSI_STRING {
+  USHORT Length;
+  USHORT MaximumLength;
+  PCHAR Buffer;
+} ANSI_STRING, *PANSI_STRING, NDIS_ANSI_STRING, *PNDIS_ANSI_STRING;
+
+#define NDIS_STRING_CONST(x) {sizeof(u##x) - sizeof(WCHAR), sizeof(u##x), (PWSTR)(u##x)}
+
+typedef struct _BINARY_DATA {
+  USHORT Length;
+  PVOID Buffer;
+} BINARY_DATA;
+
+typedef struct _NDIS_CONFIGURATION_PARAMETER {
+  NDIS_PARAMETER_TYPE ParameterType;
+  union {
+    ULONG IntegerData;
+    NDIS_STRING StringData;
+    BINARY_DATA BinaryData;
+  } ParameterData;
+} NDIS_CONFIGURATION_PARAMETER, *PNDIS_CONFIGURATION_PARAMETER;
+
+// Buffers and packets. A packet is a chain of buffers; MiniportReserved belongs to the miniport
+// while it holds the packet (between its send handler and the completion).
+typedef struct _NDIS_BUFFER {
+  struct _NDIS_BUFFER *Next;
+  PVOID VirtualAddress;
+  UINT ByteCount;
+  NDIS_HANDLE Pool;
+} NDIS_BUFFER, *PNDIS_BUFFER;
+
+typedef struct _NDIS_PACKET_PRIVATE {
+  UINT PhysicalCount;
+  UINT TotalLength;
+  PNDIS_BUFFER Head;
+  PNDIS_BUFFER Tail;
+  NDIS_HANDLE Pool;
+  UINT Count;
+  ULONG Flags;
+  BOOLEAN ValidCounts;
+} NDIS_PACKET_PRIVATE, *PNDIS_PACKET_PRIVATE;
+
+typedef struct _NDIS_PACKET {
+  NDIS_PACKET_PRIVATE Private;
+  UCHAR MiniportReserved[2 * sizeof(PVOID)];
+  UCHAR WrapperReserved[2 * sizeof(PVOID)];
+  UCHAR ProtocolReserved[4 * sizeof(PVOID)];
+} NDIS_PACKET, *PNDIS_PACKET, **PPNDIS_PACKET;
+
+// Platform objects the miniport embeds in its adapter record. Their fields belong to the host.
+typedef struct _NDIS_MINIPORT_TIMER {
+  PVOID HostTimer;
+  PVOID TimerFunction;
+  PVOID FunctionContext;
+  NDIS_HANDLE MiniportHandle;
+} NDIS_MINIPORT_TIMER, *PNDIS_MINIPORT_TIMER;
+
+typedef struct _NDIS_MINIPORT_INTERRUPT {
+  PVOID HostInterrupt;
+  NDIS_HANDLE MiniportHandle;
+  ULONG Vector;
+  BOOLEAN Registered;
+} NDIS_MINIPORT_INTERRUPT, *PNDIS_MINIPORT_INTERRUPT;
+
+typedef VOID (*PNDIS_TIMER_FUNCTION)(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                                     PVOID SystemSpecific3);
+
+// The Ethernet filter database the host keeps per adapter.
+typedef struct _ETH_FILTER ETH_FILTER, *PETH_FILTER;
+
+typedef VOID (*NDIS_M_SEND_COMPLETE_HANDLER)(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
+                                             NDIS_STATUS Status);
+typedef VOID (*ETH_RCV_COMPLETE_HANDLER)(PETH_FILTER Filter);
+
+// The part of the wrapper's per-adapter block that the miniport reaches through its handle.
+typedef struct _NDIS_MINIPORT_BLOCK {
+  PVOID HostAdapter;
+  PETH_FILTER EthDB;
+  NDIS_M_SEND_COMPLETE_HANDLER SendCompleteHandler;
+  ETH_RCV_COMPLETE_HANDLER EthRxCompleteHandler;
+} NDIS_MINIPORT_BLOCK, *PNDIS_MINIPORT_BLOCK;
+
+#define NdisMSendComplete(_M, _P, _S) (*((PNDIS_MINIPORT_BLOCK)(_M))->SendCompleteHandler)(_M, _P, _S)
+#define NdisMEthIndicateReceiveComplete(_H) \
+  (*((PNDIS_MINIPORT_BLOCK)(_H))->EthRxCompleteHandler)(((PNDIS_MINIPORT_BLOCK)(_H))->EthDB)
+
+// Miniport entry points.
+typedef BOOLEAN (*W_CHECK_FOR_HANG_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID (*W_DISABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID (*W_ENABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID (*W_HALT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID (*W_HANDLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef NDIS_STATUS (*W_INITIALIZE_HANDLER)(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex,
+                                           PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
+                                           NDIS_HANDLE MiniportAdapterHandle,
+                                           NDIS_HANDLE WrapperConfigurationContext);
+typedef VOID (*W_ISR_HANDLER)(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
+                              NDIS_HANDLE MiniportAdapterContext);
+typedef NDIS_STATUS (*W_QUERY_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
+                                                  PVOID InformationBuffer, ULONG InformationBufferLength,
+                                                  PULONG BytesWritten, PULONG BytesNeeded);
+typedef NDIS_STATUS (*W_RECONFIGURE_HANDLER)(PNDIS_STATUS OpenErrorStatus, NDIS_HANDLE MiniportAdapterContext,
+                                            NDIS_HANDLE WrapperConfigurationContext);
+typedef NDIS_STATUS (*W_RESET_HANDLER)(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext);
+typedef NDIS_STATUS (*W_SEND_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags);
+typedef NDIS_STATUS (*W_SET_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
+                                                PVOID InformationBuffer, ULONG InformationBufferLength,
+                                                PULONG BytesRead, PULONG BytesNeeded);
+typedef NDIS_STATUS (*W_TRANSFER_DATA_HANDLER)(PNDIS_PACKET Packet, PUINT BytesTransferred,
+                                              NDIS_HANDLE MiniportAdapterContext,
+                                              NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset,
+                                              UINT BytesToTransfer);
+typedef VOID (*W_RETURN_PACKET_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet);
+typedef VOID (*W_SEND_PACKETS_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PPNDIS_PACKET PacketArray,
+                                      UINT NumberOfPackets);
+typedef VOID (*W_ALLOCATE_COMPLETE_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PVOID VirtualAddress,
+                                           PNDIS_PHYSICAL_ADDRESS PhysicalAddress, ULONG Length,
+                                           PVOID Context);
+
+// The NDIS 4.0 entry-point table, in its slot order (72 bytes on the 32-bit handheld).
+typedef struct _NDIS40_MINIPORT_CHARACTERISTICS {
+  UCHAR MajorNdisVersion;
+  UCHAR MinorNdisVersion;
+  UINT Reserved;
+  W_CHECK_FOR_HANG_HANDLER CheckForHangHandler;
+  W_DISABLE_INTERRUPT_HANDLER DisableInterruptHandler;
+  W_ENABLE_INTERRUPT_HANDLER EnableInterruptHandler;
+  W_HALT_HANDLER HaltHandler;
+  W_HANDLE_INTERRUPT_HANDLER HandleInterruptHandler;
+  W_INITIALIZE_HANDLER InitializeHandler;
+  W_ISR_HANDLER ISRHandler;
+  W_QUERY_INFORMATION_HANDLER QueryInformationHandler;
+  W_RECONFIGURE_HANDLER ReconfigureHandler;
+  W_RESET_HANDLER ResetHandler;
+  W_SEND_HANDLER SendHandler;
+  W_SET_INFORMATION_HANDLER SetInformationHandler;
+  W_TRANSFER_DATA_HANDLER TransferDataHandler;
+  W_RETURN_PACKET_HANDLER ReturnPacketHandler;
+  W_SEND_PACKETS_HANDLER SendPacketsHandler;
+  W_ALLOCATE_COMPLETE_HANDLER AllocateCompleteHandler;
+} NDIS40_MINIPORT_CHARACTERISTICS, *PNDIS40_MINIPORT_CHARACTERISTICS;
+
+typedef NDIS40_MINIPORT_CHARACTERISTICS NDIS_MINIPORT_CHARACTERISTICS, *PNDIS_MINIPORT_CHARACTERISTICS;
+
+// Memory.
+#define NdisZeroMemory(Destination, Length) memset(Destination, 0, Length)
+#define NdisMoveMemory(Destination, Source, Length) memcpy(Destination, Source, Length)
+#define NdisEqualMemory(Source1, Source2, Length) (!memcmp(Source1, Source2, Length))
+#define NDIS_PHYSICAL_ADDRESS_CONST(Low, High) {{(ULONG)(Low), (LONG)(High)}}
+
+NDIS_STATUS NdisAllocateMemory(PVOID *VirtualAddress, UINT Length, UINT MemoryFlags,
+                               NDIS_PHYSICAL_ADDRESS HighestAcceptableAddress);
+VOID NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
+
+// Wrapper and miniport registration.
+VOID NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1, PVOID SystemSpecific2,
+                           PVOID SystemSpecific3);
+#define NdisMInitializeWrapper NdisInitializeWrapper
+VOID NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific);
+NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
+                                  PNDIS_MINIPORT_CHARACTERISTICS MiniportCharacteristics,
+                                  UINT CharacteristicsLength);
+VOID NdisMSetAttributes(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
+                        BOOLEAN BusMaster, NDIS_INTERFACE_TYPE AdapterType);
+
+// Configuration reader: the parameters of one adapter instance.
+VOID NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
+                           NDIS_HANDLE WrapperConfigurationContext);
+VOID NdisReadConfiguration(PNDIS_STATUS Status, PNDIS_CONFIGURATION_PARAMETER *ParameterValue,
+                           NDIS_HANDLE ConfigurationHandle, PNDIS_STRING Keyword,
+                           NDIS_PARAMETER_TYPE ParameterType);
+VOID NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle);
+VOID NdisInitUnicodeString(PNDIS_STRING Destination, PCWSTR Source);
+NDIS_STATUS NdisUnicodeStringToAnsiString(PANSI_STRING DestinationString, PNDIS_STRING SourceString);
+
+// Error log.
+VOID NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
+                            ULONG NumberOfErrorValues, ...);
+
+// Port ranges and interrupts.
+NDIS_STATUS NdisMRegisterIoPortRange(PVOID *PortOffset, NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort,
+                                     UINT NumberOfPorts);
+VOID NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort, UINT NumberOfPorts,
+                                PVOID PortOffset);
+NDIS_STATUS NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt, NDIS_HANDLE MiniportAdapterHandle,
+                                   UINT InterruptVector, UINT InterruptLevel, BOOLEAN RequestIsr,
+                                   BOOLEAN SharedInterrupt, NDIS_INTERRUPT_MODE InterruptMode);
+VOID NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt);
+
+// Timers and stalls.
+VOID NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer, NDIS_HANDLE MiniportAdapterHandle,
+                          PNDIS_TIMER_FUNCTION TimerFunction, PVOID FunctionContext);
+VOID NdisMSetTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondsToDelay);
+VOID NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled);
+VOID NdisStallExecution(UINT MicrosecondsToStall);
+
+// Packets and buffers.
+VOID NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount, PUINT BufferCount,
+                     PNDIS_BUFFER *FirstBuffer, PUINT TotalPacketLength);
+VOID NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID *VirtualAddress, PUINT Length);
+VOID NdisGetNextBuffer(PNDIS_BUFFER CurrentBuffer, PNDIS_BUFFER *NextBuffer);
+
+// Receive indication through the Ethernet filter.
+VOID EthFilterDprIndicateReceive(PETH_FILTER Filter, NDIS_HANDLE MacReceiveContext, PCHAR Address,
+                                 PVOID HeaderBuffer, UINT HeaderBufferSize, PVOID LookaheadBuffer,
+                                 UINT LookaheadBufferSize, UINT PacketSize);
+VOID EthFilterDprIndicateReceiveComplete(PETH_FILTER Filter);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,10 @@
+// Umbrella header of the handheld's Win32 subset.
+#pragma once
+
+#include "windef.h"
+#include "winbase.h"
+#include "winreg.h"
+#include "winuser.h"
+#if __has_include("winui.h")
+#include "winui.h"
+#endif

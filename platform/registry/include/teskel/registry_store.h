@@ -1,0 +1,93 @@
+// The handheld's persistent registry: one SQLite file in the root folder, shared by processes.
+// Key paths are relative to HKEY_LOCAL_MACHINE, components separated by '\'; key and value names
+// compare case-insensitively and keep the spelling they were created with.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace teskel::registry {
+
+// Value types as the platform numbers them (REG_SZ 1, REG_BINARY 3, REG_DWORD 4, REG_MULTI_SZ 7 ...).
+struct Value {
+  std::string name;  // "" is the key's default value
+  std::uint32_t type = 0;
+  std::vector<std::uint8_t> data;
+};
+
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Operations that the store can be told to fail, as a test names them.
+enum class FailOp { CreateKey, OpenKey, SetValue, QueryValue, DeleteValue, DeleteKey };
+
+class Store {
+ public:
+  // Opens (creating when missing) the database file. Throws Error with the reason on failure.
+  explicit Store(const std::filesystem::path &file);
+  ~Store();
+  Store(const Store &) = delete;
+  Store &operator=(const Store &) = delete;
+
+  const std::filesystem::path &file() const;
+
+  // Creates the key and every missing parent. Returns true when the key was newly created.
+  bool createKey(std::string_view key);
+  bool keyExists(std::string_view key) const;
+  // Deletes the key with all its subkeys and values. Returns false when it did not exist.
+  bool deleteKey(std::string_view key);
+  // The stored spelling of the key path, or nullopt when missing.
+  std::optional<std::string> canonicalKey(std::string_view key) const;
+
+  std::optional<Value> getValue(std::string_view key, std::string_view name) const;
+  // Replaces the value whole, in one transaction; creates the key when missing.
+  void setValue(std::string_view key, std::string_view name, std::uint32_t type,
+                const std::vector<std::uint8_t> &data);
+  bool deleteValue(std::string_view key, std::string_view name);
+
+  // Direct children (their own names, stored spelling, sorted case-insensitively), and values
+  // (in the order they were first created).
+  std::vector<std::string> subkeys(std::string_view key) const;
+  std::vector<Value> values(std::string_view key) const;
+
+  // Named failures for tests: the next operation `op` on `key` (and `name` for value operations;
+  // "*" matches any name) fails, `count` times (-1: always). Cleared by clearFailures().
+  void failOn(FailOp op, std::string_view key, std::string_view name = "*", int count = -1);
+  // True (and one count used) when an armed failure matches; the Win32 calls ask this.
+  bool shouldFail(FailOp op, std::string_view key, std::string_view name = "*");
+  void clearFailures();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The file name of the store inside a root folder.
+inline constexpr const char *kStoreFileName = "registry.db";
+
+// The handheld's root folder: `explicitRoot` when given, else $TESKEL_ROOT, else
+// ${XDG_STATE_HOME:-$HOME/.local/state}/teskel. Created when missing; throws Error when it can't be.
+std::filesystem::path resolveRoot(const std::optional<std::string> &explicitRoot);
+
+// The store that the Win32 registry calls (RegOpenKeyExW ...) use in this process.
+Store *currentStore();
+void setCurrentStore(Store *store);
+
+// Strips an optional "HKEY_LOCAL_MACHINE\" or "HKLM\" prefix (any case) and surrounding '\'.
+std::string normaliseKeyPath(std::string_view key);
+
+// .reg files in the REGEDIT4 format.
+// Import applies every key and value of the text (deletions included); throws Error naming the line.
+void importReg(Store &store, std::string_view text);
+// Export writes `key` (all keys when empty) and its subkeys, values in creation order.
+std::string exportReg(const Store &store, std::string_view key = "");
+
+}  // namespace teskel::registry

@@ -1,0 +1,48 @@
+// COREDLL stand-in: string functions, conversions, local memory accounting, message box routing.
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include "teskel/coredll.h"
+
+TEST(Coredll, WideStringFunctions) {
+  WCHAR buf[32];
+  wcscpy(buf, u"Drivers\\PCMCIA\\");
+  wcscat(buf, u"Card");
+  EXPECT_EQ(wcslen(buf), 19u);
+  EXPECT_EQ(lstrcmpiW(buf, u"drivers\\pcmcia\\CARD"), 0);
+  EXPECT_EQ(_wcstoul(u"1F", nullptr, 16), 0x1Fu);
+  WCHAR *end = nullptr;
+  EXPECT_EQ(_wcstoul(u"0x10G", &end, 16), 16u);
+  EXPECT_EQ(*end, u'G');
+  _ultow(4294967295ul, buf, 10);
+  EXPECT_EQ(std::u16string(buf), u"4294967295");
+  _itow(-42, buf, 10);
+  EXPECT_EQ(std::u16string(buf), u"-42");
+}
+
+TEST(Coredll, Utf8RoundTrip) {
+  std::u16string s = u"Caf\u00e9 \U0001F4F6";
+  EXPECT_EQ(teskel::coredll::fromUtf8(teskel::coredll::toUtf8(s)), s);
+  EXPECT_EQ(teskel::coredll::fromUtf8("\xC3"), u"\uFFFD");
+}
+
+TEST(Coredll, LocalMemoryIsAccounted) {
+  auto before = teskel::coredll::localBytesHeld();
+  HLOCAL p = LocalAlloc(LPTR, 12);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(static_cast<unsigned char *>(p)[11], 0);
+  EXPECT_EQ(teskel::coredll::localBytesHeld(), before + 12);
+  EXPECT_EQ(LocalFree(p), nullptr);
+  EXPECT_EQ(teskel::coredll::localBytesHeld(), before);
+}
+
+TEST(Coredll, MessageBoxGoesToTheHandler) {
+  std::string seen;
+  auto prev = teskel::coredll::setMessageBoxHandler([&](const teskel::coredll::MessageBoxRequest &r) {
+    seen = r.caption + "|" + r.text;
+    return IDCANCEL;
+  });
+  EXPECT_EQ(MessageBoxW(nullptr, u"DefaultKeys: fail", u"Debug", MB_OK), IDCANCEL);
+  EXPECT_EQ(seen, "Debug|DefaultKeys: fail");
+  teskel::coredll::setMessageBoxHandler(prev);
+}
