@@ -1,0 +1,41 @@
+// Shell notification area (the tray) of the handheld.
+// NOTIFYICONDATAW is 152 bytes on the 32-bit device; Shell_NotifyIcon accepts that size and the host's.
+#pragma once
+
+#include "winui.h"
+
+typedef struct _NOTIFYICONDATAW {
+  DWORD cbSize;
+  HWND hWnd;
+  UINT uID;
+  UINT uFlags;
+  UINT uCallbackMessage;
+  HICON hIcon;
+  WCHAR szTip[64];
+} NOTIFYICONDATAW, *PNOTIFYICONDATAW;
+
+#define NOTIFYICONDATAW_V1_SIZE sizeof(NOTIFYICONDATAW)
+#define NOTIFYICONDATAW_DEVICE_SIZE 152
+
+#define NIM_ADD 0x00000000
+#define NIM_MODIFY 0x00000001
+#define NIM_DELETE 0x00000002
+
+#define NIF_MESSAGE 0x00000001
+#define NIF_ICON 0x00000002
+#define NIF_TIP 0x00000004
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+BOOL Shell_NotifyIcon(DWORD dwMessage, PNOTIFYICONDATAW lpData);
+BOOL Shell_NotifyIconW(DWORD dwMessage, PNOTIFYICONDATAW lpData);
+
+#ifdef __cplusplus
+}
+#endif
+
+typedef NOTIFYICONDATAW NOTIFYICONDATA;
+typedef PNOTIFYICONDATAW PNOTIFYICONDATA;
+#define NOTIFYICONDATA_V1_SIZE NOTIFYICONDATAW_V1_SIZE
