@@ -4,6 +4,7 @@
 
 #include "winui.h"
 
+#ifndef RC_INVOKED
 struct _PSP;
 typedef struct _PSP *HPROPSHEETPAGE;
 
@@ -60,6 +61,8 @@ typedef const PROPSHEETHEADERW *LPCPROPSHEETHEADERW;
 #define PROPSHEETPAGEW_DEVICE_SIZE 40
 #define PROPSHEETHEADERW_DEVICE_SIZE 40
 
+#endif  // RC_INVOKED
+
 #define PSH_DEFAULT 0x00000000
 #define PSH_PROPTITLE 0x00000001
 #define PSH_USEHICON 0x00000002
@@ -101,10 +104,12 @@ typedef const PROPSHEETHEADERW *LPCPROPSHEETHEADERW;
 #define PSNRET_INVALID 1
 #define PSNRET_INVALID_NOCHANGEPAGE 2
 
+#ifndef RC_INVOKED
 typedef struct _PSHNOTIFY {
   NMHDR hdr;
   LPARAM lParam;
 } PSHNOTIFY, *LPPSHNOTIFY;
+#endif  // RC_INVOKED
 
 #define PSM_SETCURSEL (WM_USER + 101)
 #define PSM_REMOVEPAGE (WM_USER + 102)
@@ -127,6 +132,7 @@ typedef struct _PSHNOTIFY {
 #define PSBTN_CANCEL 5
 #define PSBTN_HELP 6
 
+#ifndef RC_INVOKED
 #define PropSheet_SetCurSel(hDlg, hpage, index) \
   SendMessageW(hDlg, PSM_SETCURSEL, (WPARAM)(index), (LPARAM)(hpage))
 #define PropSheet_Changed(hDlg, hwnd) SendMessageW(hDlg, PSM_CHANGED, (WPARAM)(hwnd), 0L)
@@ -138,8 +144,15 @@ typedef struct _PSHNOTIFY {
 #define PropSheet_SetTitle(hDlg, wStyle, lpszText) \
   SendMessageW(hDlg, PSM_SETTITLEW, (WPARAM)(wStyle), (LPARAM)(lpszText))
 
+#endif  // RC_INVOKED
+
 // ---- progress bar ----
+#ifdef RC_INVOKED
+#define PROGRESS_CLASSW "msctls_progress32"
+#else
 #define PROGRESS_CLASSW u"msctls_progress32"
+#endif
+#define PROGRESS_CLASS PROGRESS_CLASSW
 
 #define PBS_SMOOTH 0x01
 #define PBS_VERTICAL 0x04
@@ -153,16 +166,20 @@ typedef struct _PSHNOTIFY {
 #define PBM_GETRANGE (WM_USER + 7)
 #define PBM_GETPOS (WM_USER + 8)
 
+#ifndef RC_INVOKED
 typedef struct {
   int iLow;
   int iHigh;
 } PBRANGE, *PPBRANGE;
+#endif  // RC_INVOKED
 
 // ---- initialisation ----
+#ifndef RC_INVOKED
 typedef struct tagINITCOMMONCONTROLSEX {
   DWORD dwSize;
   DWORD dwICC;
 } INITCOMMONCONTROLSEX, *LPINITCOMMONCONTROLSEX;
+#endif  // RC_INVOKED
 
 #define ICC_LISTVIEW_CLASSES 0x00000001
 #define ICC_TREEVIEW_CLASSES 0x00000002
@@ -171,6 +188,7 @@ typedef struct tagINITCOMMONCONTROLSEX {
 #define ICC_UPDOWN_CLASS 0x00000010
 #define ICC_PROGRESS_CLASS 0x00000020
 
+#ifndef RC_INVOKED
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -197,6 +215,6 @@ typedef LPCPROPSHEETHEADERW LPCPROPSHEETHEADER;
 typedef LPFNPSPCALLBACKW LPFNPSPCALLBACK;
 #define PropertySheet PropertySheetW
 #define CreatePropertySheetPage CreatePropertySheetPageW
-#define PROGRESS_CLASS PROGRESS_CLASSW
 #define PROPSHEETPAGE_V1_SIZE PROPSHEETPAGEW_V1_SIZE
 #define PROPSHEETHEADER_V1_SIZE PROPSHEETHEADERW_V1_SIZE
+#endif  // RC_INVOKED

@@ -4,6 +4,7 @@
 
 #include "winui.h"
 
+#ifndef RC_INVOKED
 typedef struct _NOTIFYICONDATAW {
   DWORD cbSize;
   HWND hWnd;
@@ -17,6 +18,8 @@ typedef struct _NOTIFYICONDATAW {
 #define NOTIFYICONDATAW_V1_SIZE sizeof(NOTIFYICONDATAW)
 #define NOTIFYICONDATAW_DEVICE_SIZE 152
 
+#endif  // RC_INVOKED
+
 #define NIM_ADD 0x00000000
 #define NIM_MODIFY 0x00000001
 #define NIM_DELETE 0x00000002
@@ -25,6 +28,7 @@ typedef struct _NOTIFYICONDATAW {
 #define NIF_ICON 0x00000002
 #define NIF_TIP 0x00000004
 
+#ifndef RC_INVOKED
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -39,3 +43,4 @@ BOOL Shell_NotifyIconW(DWORD dwMessage, PNOTIFYICONDATAW lpData);
 typedef NOTIFYICONDATAW NOTIFYICONDATA;
 typedef PNOTIFYICONDATAW PNOTIFYICONDATA;
 #define NOTIFYICONDATA_V1_SIZE NOTIFYICONDATAW_V1_SIZE
+#endif  // RC_INVOKED

@@ -1,7 +1,9 @@
 // Window, message, dialog and control subset of the handheld's user interface (COREDLL/GWES).
 // Values are the platform's own; the common controls and the shell follow from commctrl.h and shellapi.h.
+// Resource scripts (RC_INVOKED) see only the constants.
 #pragma once
 
+#ifndef RC_INVOKED
 #include "windef.h"
 #include "winuser.h"
 
@@ -127,6 +129,7 @@ typedef struct {
 #define IDI_ASTERISK MAKEINTRESOURCEW(32516)
 #define IDI_WINLOGO MAKEINTRESOURCEW(32517)
 #define IDC_ARROW MAKEINTRESOURCEW(32512)
+#endif  // RC_INVOKED
 
 // ---- stock objects ----
 #define WHITE_BRUSH 0
@@ -452,6 +455,7 @@ typedef struct {
 #define DWLP_DLGPROC (DWLP_MSGRESULT + sizeof(LRESULT))
 #define DWLP_USER (DWLP_DLGPROC + sizeof(DLGPROC))
 
+#ifndef RC_INVOKED
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -557,6 +561,7 @@ typedef LPCREATESTRUCTW LPCREATESTRUCT;
 #define CreateDialogParam CreateDialogParamW
 #define CreateDialog CreateDialogW
 #define MessageBox MessageBoxW
+#endif  // RC_INVOKED
 
 #include "commctrl.h"
 #include "shellapi.h"
