@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -65,6 +66,12 @@ class Store {
   bool shouldFail(FailOp op, std::string_view key, std::string_view name = "*");
   void clearFailures();
 
+  // Runs `fn` inside one write transaction: its changes land together or not at all, and no
+  // other process sees a part of them. Store calls made by `fn` join that transaction.
+  void batch(const std::function<void()> &fn);
+  // Runs `fn` inside one read transaction: every read it makes sees the same state of the file.
+  void snapshot(const std::function<void()> &fn) const;
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
@@ -83,6 +90,14 @@ void setCurrentStore(Store *store);
 
 // Strips an optional "HKEY_LOCAL_MACHINE\" or "HKLM\" prefix (any case) and surrounding '\'.
 std::string normaliseKeyPath(std::string_view key);
+
+// normaliseKeyPath for a key typed by a user or read from a file: "HKLM" alone is the root, and a
+// key under another root (HKEY_CURRENT_USER\..., HKCU\...) is refused with Error.
+std::string keyPathFromText(std::string_view key);
+// True when no component of the path is empty ("" is the root itself).
+bool isValidKeyPath(std::string_view key);
+// "HKEY_LOCAL_MACHINE\" + key, or "HKEY_LOCAL_MACHINE" for the root: the name users see.
+std::string fullKeyName(std::string_view key);
 
 // .reg files in the REGEDIT4 format.
 // Import applies every key and value of the text (deletions included); throws Error naming the line.

@@ -1,0 +1,183 @@
+// Key path helpers of the registry: splitting, case folding, prefixes, the root folder and the
+// process's current store.
+#include "key_path.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <system_error>
+
+#include "teskel/registry_store.h"
+
+namespace teskel::registry {
+namespace {
+
+std::string_view trimSeparators(std::string_view key) {
+  while (!key.empty() && key.front() == '\\') key.remove_prefix(1);
+  while (!key.empty() && key.back() == '\\') key.remove_suffix(1);
+  return key;
+}
+
+char32_t lowerCase(char32_t c) {
+  if (c >= 'A' && c <= 'Z') return c + 32;
+  if (c < 0xC0) return c;
+  if (c <= 0xDE) return c == 0xD7 ? c : c + 32;  // Latin-1, except the multiplication sign
+  if (c >= 0x100 && c <= 0x137) return (c % 2 == 0 && c != 0x130) ? c + 1 : c;
+  if (c >= 0x139 && c <= 0x148) return c % 2 == 1 ? c + 1 : c;
+  if (c >= 0x14A && c <= 0x177) return c % 2 == 0 ? c + 1 : c;
+  if (c == 0x178) return 0xFF;
+  if (c >= 0x179 && c <= 0x17E) return c % 2 == 1 ? c + 1 : c;
+  if (c >= 0x391 && c <= 0x3A9 && c != 0x3A2) return c + 32;  // Greek capitals
+  if (c >= 0x410 && c <= 0x42F) return c + 32;                // Cyrillic capitals
+  if (c >= 0x400 && c <= 0x40F) return c + 80;
+  return c;
+}
+
+void appendUtf8(std::string &out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) { return foldCase(a) == foldCase(b); }
+
+// "HKLM", "HKEY_LOCAL_MACHINE" and the other roots' names, as the first component of a path.
+bool isLocalMachineRoot(std::string_view c) {
+  return equalsIgnoringCase(c, "HKEY_LOCAL_MACHINE") || equalsIgnoringCase(c, "HKLM");
+}
+bool isOtherRoot(std::string_view c) {
+  for (std::string_view root : {"HKCU", "HKCR", "HKU", "HKCC"})
+    if (equalsIgnoringCase(c, root)) return true;
+  return foldCase(c).starts_with("hkey_");
+}
+
+std::atomic<Store *> g_current{nullptr};
+
+}  // namespace
+
+std::vector<std::string> splitKeyPath(std::string_view key) {
+  key = trimSeparators(key);
+  std::vector<std::string> out;
+  if (key.empty()) return out;
+  for (;;) {
+    auto slash = key.find('\\');
+    std::string_view part = key.substr(0, slash);
+    if (part.empty()) throw Error("invalid key path: empty key name in \"" + std::string(key) + "\"");
+    out.emplace_back(part);
+    if (slash == std::string_view::npos) break;
+    key.remove_prefix(slash + 1);
+  }
+  return out;
+}
+
+std::string joinPath(const std::vector<std::string> &components, std::size_t count) {
+  std::string out;
+  for (std::size_t i = 0; i < components.size() && i < count; ++i) {
+    if (i) out += '\\';
+    out += components[i];
+  }
+  return out;
+}
+
+std::string foldCase(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    auto b = static_cast<unsigned char>(text[i]);
+    if (b < 0x80) {
+      out += static_cast<char>(lowerCase(b));
+      ++i;
+      continue;
+    }
+    // Only two- and three-byte sequences hold letters that fold; everything else is copied.
+    int extra = (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : 0;
+    bool ok = extra > 0;
+    char32_t c = extra == 1 ? (b & 0x1F) : (b & 0x0F);
+    for (int k = 1; ok && k <= extra; ++k) {
+      if (i + k >= text.size()) {
+        ok = false;
+        break;
+      }
+      auto n = static_cast<unsigned char>(text[i + k]);
+      if ((n & 0xC0) != 0x80) ok = false;
+      c = (c << 6) | (n & 0x3F);
+    }
+    if (!ok) {
+      out += text[i];
+      ++i;
+      continue;
+    }
+    char32_t lower = lowerCase(c);
+    if (lower == c)
+      out.append(text.substr(i, extra + 1));
+    else
+      appendUtf8(out, lower);
+    i += extra + 1;
+  }
+  return out;
+}
+
+bool isValidKeyPath(std::string_view key) {
+  key = trimSeparators(key);
+  return key.find("\\\\") == std::string_view::npos;
+}
+
+std::string normaliseKeyPath(std::string_view key) {
+  key = trimSeparators(key);
+  auto slash = key.find('\\');
+  if (isLocalMachineRoot(key.substr(0, slash)))
+    key = slash == std::string_view::npos ? std::string_view() : trimSeparators(key.substr(slash + 1));
+  return std::string(key);
+}
+
+std::string keyPathFromText(std::string_view key) {
+  std::string_view trimmed = trimSeparators(key);
+  std::string_view first = trimmed.substr(0, trimmed.find('\\'));
+  if (!isLocalMachineRoot(first) && isOtherRoot(first))
+    throw Error("only keys under HKEY_LOCAL_MACHINE are kept: " + std::string(trimmed));
+  std::string path = normaliseKeyPath(trimmed);
+  if (!isValidKeyPath(path)) throw Error("invalid key path (empty key name): " + std::string(trimmed));
+  return path;
+}
+
+std::string fullKeyName(std::string_view key) {
+  std::string_view path = trimSeparators(key);
+  return path.empty() ? std::string("HKEY_LOCAL_MACHINE") : "HKEY_LOCAL_MACHINE\\" + std::string(path);
+}
+
+std::filesystem::path resolveRoot(const std::optional<std::string> &explicitRoot) {
+  std::filesystem::path root;
+  auto env = [](const char *name) -> std::string {
+    const char *v = std::getenv(name);
+    return v ? v : "";
+  };
+  if (explicitRoot && !explicitRoot->empty()) {
+    root = *explicitRoot;
+  } else if (!env("TESKEL_ROOT").empty()) {
+    root = env("TESKEL_ROOT");
+  } else {
+    // A relative XDG_STATE_HOME is invalid and ignored, as the base directory rules say.
+    std::filesystem::path state = env("XDG_STATE_HOME");
+    if (state.empty() || state.is_relative()) {
+      if (env("HOME").empty()) throw Error("cannot find the root folder: neither TESKEL_ROOT nor HOME is set");
+      state = std::filesystem::path(env("HOME")) / ".local" / "state";
+    }
+    root = state / "teskel";
+  }
+  std::error_code ec;
+  std::filesystem::create_directories(root, ec);
+  if (ec) throw Error("cannot create the root folder " + root.string() + ": " + ec.message());
+  if (!std::filesystem::is_directory(root, ec)) throw Error("the root folder " + root.string() + " is not a folder");
+  return std::filesystem::absolute(root, ec);
+}
+
+Store *currentStore() { return g_current.load(); }
+void setCurrentStore(Store *store) { g_current.store(store); }
+
+}  // namespace teskel::registry
