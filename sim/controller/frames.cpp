@@ -1,0 +1,323 @@
+// The controller's MAC: port state and link-status reports, the transmit pipeline (buffer ->
+// 802.11 data frame -> air), the receive pipeline (802.11 frame -> receive buffer), WEP.
+#include <algorithm>
+
+#include "controller_impl.h"
+
+namespace teskel::sim {
+
+using namespace hw;
+
+namespace {
+
+constexpr std::uint16_t kFcTypeMask = 0x000C;
+constexpr std::uint16_t kFcTypeData = 0x0008;
+constexpr std::uint16_t kFcSubtypeNoData = 0x0040;  // null-function style subtypes carry no body
+constexpr std::uint16_t kFcToDs = 0x0100;
+constexpr std::uint16_t kFcFromDs = 0x0200;
+constexpr std::uint16_t kFcProtected = 0x4000;
+constexpr std::size_t kHeader = 24;
+constexpr std::uint16_t kAckDurationUs = 314;  // SIFS and an acknowledgement at the basic rate
+constexpr std::uint8_t kRxRate = 20;          // 2 Mbit/s in units of 100 kbit/s
+
+bool isConnectedStatus(std::uint16_t s) { return s == kPortAdHocJoined || s == kPortAssociated; }
+
+const std::uint8_t kRfc1042[6] = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
+const std::uint8_t kTunnel[6] = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0xF8};
+
+}  // namespace
+
+std::uint32_t crc32(const std::uint8_t *data, std::size_t n) {
+  std::uint32_t c = 0xFFFFFFFFu;
+  for (std::size_t i = 0; i < n; ++i) {
+    c ^= data[i];
+    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+  }
+  return ~c;
+}
+
+void rc4(const std::uint8_t *key, std::size_t keyLength, std::uint8_t *data, std::size_t n) {
+  std::uint8_t s[256];
+  for (int i = 0; i < 256; ++i) s[i] = static_cast<std::uint8_t>(i);
+  for (int i = 0, j = 0; i < 256; ++i) {
+    j = (j + s[i] + key[i % keyLength]) & 0xFF;
+    std::swap(s[i], s[j]);
+  }
+  for (std::size_t k = 0, i = 0, j = 0; k < n; ++k) {
+    i = (i + 1) & 0xFF;
+    j = (j + s[i]) & 0xFF;
+    std::swap(s[i], s[j]);
+    data[k] ^= s[(s[i] + s[j]) & 0xFF];
+  }
+}
+
+void Controller::Impl::tally(unsigned index, std::uint32_t amount) {
+  // 16-bit counters wrap; reports are what keeps them meaningful.
+  talliesNow[index] = static_cast<std::uint16_t>(talliesNow[index] + amount);
+}
+
+bool Controller::Impl::connected() const { return enabled && isConnectedStatus(portStatusValue); }
+
+// ---------------------------------------------------------------------------------------------
+// Port state.
+
+void Controller::Impl::enablePort() {
+  if (enabled) return;
+  enabled = true;
+  applyLink();
+}
+
+void Controller::Impl::disablePort() {
+  setPortState(kPortDisabled, MacAddress{}, 0, 0, 0, 0);
+  enabled = false;
+}
+
+void Controller::Impl::applyLink() {
+  if (!enabled) return;
+  const std::uint16_t type = word(kRidPortType);
+  if (type == 3) {
+    // No association: the port talks to peers on its own channel straight away.
+    setPortState(kPortAdHocJoined, MacAddress{}, word(kRidOwnChannel), 0, 0, 0);
+    return;
+  }
+  LinkState s;
+  if (world) {
+    s = *world;
+  } else if (type == 0) {
+    s.portStatus = kPortAdHocJoined;
+    s.bssid = {0x02, 0x54, 0x4B, 0xAD, 0x00, 0x01};
+    s.channel = word(kRidOwnChannel);
+  }
+  if (isConnectedStatus(s.portStatus))
+    setPortState(s.portStatus, s.bssid, s.channel, s.quality, s.signal, s.noise);
+  else
+    setPortState(s.portStatus, MacAddress{}, 0, 0, 0, 0);
+}
+
+void Controller::Impl::setPortState(std::uint16_t st, const MacAddress &b, std::uint16_t channel, std::uint16_t q,
+                                    std::uint16_t sig, std::uint16_t nse) {
+  const std::uint16_t old = portStatusValue;
+  portStatusValue = st;
+  bssid = b;
+  linkChannel = channel;
+  quality = q;
+  signal = sig;
+  noise = nse;
+  std::uint16_t code = 0;
+  if (isConnectedStatus(st) && !isConnectedStatus(old))
+    code = old == kPortOutOfRange ? kLinkBackInRange : kLinkConnected;
+  else if (st == kPortOutOfRange && old != kPortOutOfRange)
+    code = isConnectedStatus(old) ? kLinkOutOfRange : 0;
+  else if (!isConnectedStatus(st) && st != kPortOutOfRange && (isConnectedStatus(old) || old == kPortOutOfRange))
+    code = kLinkDisconnected;
+  if (code && enabled) pushInfo(kInfoLinkStatus, {code});
+}
+
+// ---------------------------------------------------------------------------------------------
+// Transmit.
+
+Controller::Impl::Outcome Controller::Impl::cmdTransmit(const std::array<std::uint16_t, 3> &p) {
+  const std::uint16_t fid = p[0];
+  Outcome o;
+  o.resp[0] = fid;
+  auto it = buffers.find(fid);
+  if (it == buffers.end() || it->second.kind != BufferKind::Transmit) {
+    violate("transmit-bad-buffer", "transmit of 0x%04X, which is no transmit buffer", fid);
+    o.result = kResultBadParameter;
+    return o;
+  }
+  Buffer &b = it->second;
+  if (b.tx != TxState::Held) {
+    violate("transmit-bad-buffer", "transmit of buffer 0x%04X, which the controller still holds", fid);
+    o.result = kResultBadParameter;
+    return o;
+  }
+  b.tx = TxState::InFlight;
+  const std::size_t length = b.bytes.size() >= kDescriptorSize ? be16(b.bytes, kDescLength8023) : 0;
+  const bool fits = b.bytes.size() >= kDescriptorSize && kDescriptorSize + length <= b.bytes.size() &&
+                    length <= kMaxBody;
+  if (!fits || !connected()) {
+    // Dropped before the air; the buffer still comes back like any other.
+    scheduleWork(kCommandUs, [this, fid] {
+      tally(kTallyTxErrors);
+      returnTransmitBuffer(fid, false);
+    });
+    return o;
+  }
+  TransmittedFrame tf;
+  tf.fid = fid;
+  tf.buffer.assign(b.bytes.begin(), b.bytes.begin() + static_cast<std::ptrdiff_t>(kDescriptorSize + length));
+  tf.frame = buildDataFrame(tf.buffer, length);
+  tf.channel = linkChannel;
+  tf.start = std::max(loop.now(), radioFreeAt);
+  tf.end = tf.start + tf.frame.size() * kUsPerByte + kPreambleUs;
+  radioFreeAt = tf.end;
+  const bool group = (tf.buffer[kDescDestination] & 1) != 0;
+  scheduleWorkAt(tf.end, [this, tf = std::move(tf), length, group] {
+    if (!connected()) {  // the port stopped while the frame waited for the air
+      tally(kTallyTxErrors);
+      returnTransmitBuffer(tf.fid, false);
+      return;
+    }
+    tally(group ? kTallyTxMulticastFrames : kTallyTxUnicastFrames);
+    tally(group ? kTallyTxMulticastOctets : kTallyTxUnicastOctets, static_cast<std::uint32_t>(length));
+    if (txListener) txListener(tf);
+    returnTransmitBuffer(tf.fid, true);
+  });
+  return o;
+}
+
+std::vector<std::uint8_t> Controller::Impl::buildDataFrame(const std::vector<std::uint8_t> &buf, std::size_t length) {
+  const std::uint16_t type = word(kRidPortType);
+  const bool infrastructure = type != 0 && type != 3;
+  const MacAddress self = stationAddress();
+  const std::uint8_t *da = &buf[kDescDestination];
+  std::vector<std::uint8_t> f(kHeader, 0);
+  std::uint16_t fc = kFcTypeData | (infrastructure ? kFcToDs : 0);
+  putLe16(f, 2, (da[0] & 1) ? 0 : kAckDurationUs);
+  const std::uint8_t *a1 = infrastructure ? bssid.data() : da;
+  const std::uint8_t *a3 = infrastructure ? da : bssid.data();
+  std::copy(a1, a1 + 6, f.begin() + 4);
+  std::copy(self.begin(), self.end(), f.begin() + 10);
+  std::copy(a3, a3 + 6, f.begin() + 16);
+  putLe16(f, 22, static_cast<std::uint16_t>((sequence++ & 0x0FFF) << 4));
+
+  std::vector<std::uint8_t> body(buf.begin() + kDescriptorSize,
+                                 buf.begin() + static_cast<std::ptrdiff_t>(kDescriptorSize + length));
+  const std::uint16_t flags = word(kRidWepFlags);
+  if (flags & 1) {
+    const std::uint16_t keyId = word(kRidWepDefaultKeyId) & 3;
+    const auto &key = records.at(static_cast<std::uint16_t>(kRidWepKey1 + keyId)).data;
+    std::uint8_t seed[8];
+    const std::uint32_t iv = wepIv++ & 0xFFFFFF;
+    seed[0] = static_cast<std::uint8_t>(iv >> 16);
+    seed[1] = static_cast<std::uint8_t>(iv >> 8);
+    seed[2] = static_cast<std::uint8_t>(iv);
+    std::copy(key.begin(), key.begin() + 5, seed + 3);
+    const std::uint32_t icv = crc32(body.data(), body.size());
+    for (int i = 0; i < 4; ++i) body.push_back(static_cast<std::uint8_t>(icv >> (8 * i)));
+    rc4(seed, sizeof seed, body.data(), body.size());
+    f.push_back(seed[0]);
+    f.push_back(seed[1]);
+    f.push_back(seed[2]);
+    f.push_back(static_cast<std::uint8_t>(keyId << 6));
+    fc |= kFcProtected;
+  }
+  putLe16(f, 0, fc);
+  f.insert(f.end(), body.begin(), body.end());
+  return f;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Receive.
+
+ReceiveResult Controller::Impl::receive(const std::vector<std::uint8_t> &frame) {
+  if (const Fault *f = fault(Fault::Kind::RxDrop); f && f->count) {
+    rng = rng * 6364136223846793005ULL + 1442695040888963407ULL;
+    if ((rng >> 33) % 100 < *f->count) return ReceiveResult::Lost;
+  }
+  if (!connected()) return ReceiveResult::NotConnected;
+  if (frame.size() < kHeader) {
+    tally(kTallyRxErrors);
+    return ReceiveResult::Malformed;
+  }
+  const std::uint16_t fc = le16(frame, 0);
+  if ((fc & kFcTypeMask) != kFcTypeData || (fc & kFcSubtypeNoData)) return ReceiveResult::NotData;
+  const bool toDs = fc & kFcToDs, fromDs = fc & kFcFromDs;
+  if (toDs) return ReceiveResult::NotForUs;  // addressed to a distribution system, not a station
+  const std::uint8_t *da = &frame[4];
+  const std::uint8_t *sa = fromDs ? &frame[16] : &frame[10];
+  const std::uint8_t *frameBssid = fromDs ? &frame[10] : &frame[16];
+  const bool promiscuous = word(kRidPromiscuous) != 0;
+  const MacAddress self = stationAddress();
+  const bool group = (da[0] & 1) != 0;
+  if (!promiscuous) {
+    const bool anyNetwork = word(kRidPortType) == 3;
+    if (!anyNetwork && !std::equal(bssid.begin(), bssid.end(), frameBssid)) return ReceiveResult::NotForUs;
+    if (!group && !std::equal(self.begin(), self.end(), da)) return ReceiveResult::NotForUs;
+  }
+
+  std::vector<std::uint8_t> body(frame.begin() + kHeader, frame.end());
+  if (fc & kFcProtected) {
+    // IV (3), key id byte, then RC4 over body and ICV.
+    if (body.size() < 4 + 4) {
+      tally(kTallyRxWepUndecryptable);
+      return ReceiveResult::Undecryptable;
+    }
+    const unsigned keyId = body[3] >> 6;
+    const auto &key = records.at(static_cast<std::uint16_t>(kRidWepKey1 + keyId)).data;
+    std::uint8_t seed[8] = {body[0], body[1], body[2]};
+    std::copy(key.begin(), key.begin() + 5, seed + 3);
+    std::vector<std::uint8_t> plain(body.begin() + 4, body.end());
+    rc4(seed, sizeof seed, plain.data(), plain.size());
+    const std::size_t n = plain.size() - 4;
+    const std::uint32_t icv = static_cast<std::uint32_t>(plain[n]) | (static_cast<std::uint32_t>(plain[n + 1]) << 8) |
+                              (static_cast<std::uint32_t>(plain[n + 2]) << 16) |
+                              (static_cast<std::uint32_t>(plain[n + 3]) << 24);
+    if (crc32(plain.data(), n) != icv) {
+      tally(kTallyRxWepUndecryptable);
+      return ReceiveResult::Undecryptable;
+    }
+    plain.resize(n);
+    body = std::move(plain);
+  } else if (word(kRidWepFlags) & 2) {
+    return ReceiveResult::Excluded;
+  }
+  if (body.size() > kMaxBody) {
+    tally(kTallyRxErrors);
+    return ReceiveResult::Malformed;
+  }
+  if (receiveBuffersHeld() >= kRxBufferCount) {
+    tally(kTallyRxNoBuffer);
+    return ReceiveResult::NoBuffer;
+  }
+
+  Buffer b;
+  b.kind = BufferKind::Receive;
+  b.bytes.assign(kRxBufferSize, 0);
+  auto &d = b.bytes;
+  std::uint16_t st = 0;
+  if (body.size() >= 8 && std::equal(kRfc1042, kRfc1042 + 6, body.begin())) st |= kRxStatusRfc1042;
+  if (body.size() >= 8 && std::equal(kTunnel, kTunnel + 6, body.begin())) st |= kRxStatusTunnel;
+  putLe16(d, kDescStatus, st);
+  const std::uint32_t t = static_cast<std::uint32_t>(loop.now());
+  putLe16(d, 2, static_cast<std::uint16_t>(t));
+  putLe16(d, 4, static_cast<std::uint16_t>(t >> 16));
+  d[6] = static_cast<std::uint8_t>(noise);
+  d[7] = static_cast<std::uint8_t>(signal);
+  d[8] = kRxRate;
+  // Bytes 14..43: the 802.11 header as received (frame control to sequence control; no fourth
+  // address since frames between distribution systems are not taken).
+  std::copy(frame.begin(), frame.begin() + kHeader, d.begin() + kDescFrameControl);
+  putLe16(d, kDescBodyLength, static_cast<std::uint16_t>(body.size()));
+  std::copy(da, da + 6, d.begin() + kDescDestination);
+  std::copy(sa, sa + 6, d.begin() + kDescSource);
+  putBe16(d, kDescLength8023, static_cast<std::uint16_t>(body.size()));
+  std::copy(body.begin(), body.end(), d.begin() + kDescriptorSize);
+
+  tally(group ? kTallyRxMulticastFrames : kTallyRxUnicastFrames);
+  tally(group ? kTallyRxMulticastOctets : kTallyRxUnicastOctets, static_cast<std::uint32_t>(body.size()));
+  const std::uint16_t fid = newFid();
+  buffers[fid] = std::move(b);
+  rxWaiting.push_back(fid);
+  presentNextRx();
+  updateIrq();
+  return ReceiveResult::Delivered;
+}
+
+const char *toString(ReceiveResult r) {
+  switch (r) {
+    case ReceiveResult::Delivered: return "delivered";
+    case ReceiveResult::Lost: return "lost on the air";
+    case ReceiveResult::NotConnected: return "port not connected";
+    case ReceiveResult::NotForUs: return "not for this station";
+    case ReceiveResult::NotData: return "not a data frame";
+    case ReceiveResult::Malformed: return "malformed";
+    case ReceiveResult::Undecryptable: return "undecryptable";
+    case ReceiveResult::Excluded: return "unencrypted frame excluded";
+    case ReceiveResult::NoBuffer: return "no receive buffer";
+  }
+  return "?";
+}
+
+}  // namespace teskel::sim
