@@ -320,6 +320,21 @@ VOID NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount, PUINT Buffe
 VOID NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID *VirtualAddress, PUINT Length);
 VOID NdisGetNextBuffer(PNDIS_BUFFER CurrentBuffer, PNDIS_BUFFER *NextBuffer);
 
+// Packet and buffer pools of protocol bindings, and building a packet's buffer chain.
+VOID NdisAllocatePacketPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle, UINT NumberOfDescriptors,
+                            UINT ProtocolReservedLength);
+VOID NdisFreePacketPool(NDIS_HANDLE PoolHandle);
+VOID NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET *Packet, NDIS_HANDLE PoolHandle);
+VOID NdisFreePacket(PNDIS_PACKET Packet);
+VOID NdisAllocateBufferPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle, UINT NumberOfDescriptors);
+VOID NdisFreeBufferPool(NDIS_HANDLE PoolHandle);
+VOID NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER *Buffer, NDIS_HANDLE PoolHandle, PVOID VirtualAddress,
+                        UINT Length);
+VOID NdisFreeBuffer(PNDIS_BUFFER Buffer);
+VOID NdisChainBufferAtBack(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer);
+VOID NdisChainBufferAtFront(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer);
+VOID NdisUnchainBufferAtFront(PNDIS_PACKET Packet, PNDIS_BUFFER *Buffer);
+
 // Receive indication through the Ethernet filter.
 VOID EthFilterDprIndicateReceive(PETH_FILTER Filter, NDIS_HANDLE MacReceiveContext, PCHAR Address,
                                  PVOID HeaderBuffer, UINT HeaderBufferSize, PVOID LookaheadBuffer,
