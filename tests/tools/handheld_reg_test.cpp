@@ -24,9 +24,16 @@ struct Result {
   std::string out, err;
 };
 
-std::string programPath() {
+// The program's command line: in a cross build CTest names an emulator in $TESKEL_EMULATOR,
+// which has to run the program.
+std::vector<std::string> command(const std::vector<std::string> &args) {
+  std::vector<std::string> words;
+  std::istringstream emulator(std::getenv("TESKEL_EMULATOR") ? std::getenv("TESKEL_EMULATOR") : "");
+  for (std::string word; emulator >> word;) words.push_back(word);
   const char *dir = std::getenv("TESKEL_BINARY_DIR");
-  return std::string(dir ? dir : TESKEL_BINARY_DIR) + "/bin/handheld";
+  words.push_back(std::string(dir && *dir ? dir : TESKEL_BINARY_DIR) + "/bin/handheld");
+  words.insert(words.end(), args.begin(), args.end());
+  return words;
 }
 
 // Runs the program with `args`, feeding `input` on stdin, and collects both outputs until it
@@ -35,7 +42,10 @@ Result run(const std::vector<std::string> &args, const std::string &input = "",
            const std::map<std::string, std::string> &env = {}) {
   int in[2], out[2], err[2];
   if (pipe(in) || pipe(out) || pipe(err)) throw std::runtime_error("pipe failed");
-  std::string program = programPath();
+  std::vector<std::string> words = command(args);
+  std::vector<char *> argv;
+  for (auto &w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
     dup2(in[0], 0);
@@ -45,11 +55,7 @@ Result run(const std::vector<std::string> &args, const std::string &input = "",
     // The tests choose the root; an inherited TESKEL_ROOT must not leak into them.
     unsetenv("TESKEL_ROOT");
     for (const auto &[name, value] : env) setenv(name.c_str(), value.c_str(), 1);
-    std::vector<char *> argv{program.data()};
-    std::vector<std::string> copies(args);
-    for (auto &a : copies) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   close(in[0]);

@@ -60,7 +60,8 @@ class Store {
   std::vector<Value> values(std::string_view key) const;
 
   // Named failures for tests: the next operation `op` on `key` (and `name` for value operations;
-  // "*" matches any name) fails, `count` times (-1: always). Cleared by clearFailures().
+  // "*" matches any name, and a key "*" any key) fails, `count` times (-1: always). Cleared by
+  // clearFailures(). They live in this Store object only, not in the file.
   void failOn(FailOp op, std::string_view key, std::string_view name = "*", int count = -1);
   // True (and one count used) when an armed failure matches; the Win32 calls ask this.
   bool shouldFail(FailOp op, std::string_view key, std::string_view name = "*");
