@@ -8,7 +8,17 @@ function(teskel_add_test)
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   target_compile_definitions(${T_NAME} PRIVATE TESKEL_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
                                                TESKEL_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  # teskel/test_env.h: start the tree's programs through $TESKEL_EMULATOR, scale stress runs.
+  target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support/include)
   set(props ENVIRONMENT "TESKEL_BINARY_DIR=${PROJECT_BINARY_DIR}")
+  # A cross build runs its tests under the emulator (CMAKE_CROSSCOMPILING_EMULATOR, gtest discovery
+  # included); programs that the tests start need it too, so the tests are told its command line.
+  # (A second variable goes through ENVIRONMENT_MODIFICATION: test discovery cannot carry a
+  # two-entry ENVIRONMENT list.)
+  if(CMAKE_CROSSCOMPILING_EMULATOR)
+    list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
+    list(APPEND props ENVIRONMENT_MODIFICATION "TESKEL_EMULATOR=set:${emulator}")
+  endif()
   if(T_LABELS)
     list(APPEND props LABELS "${T_LABELS}")
   endif()
