@@ -587,6 +587,7 @@ void Controller::Impl::writeOffset(int path, std::uint16_t value) {
   a.position = offset;
   a.seekUntil = loop.now() + kSeekUs;
   a.corruptReadback = false;
+  a.readbackDecided = false;
   std::size_t size = 0;
   if (auto it = buffers.find(a.select); it != buffers.end()) {
     a.isRecord = false;
@@ -596,10 +597,6 @@ void Controller::Impl::writeOffset(int path, std::uint16_t value) {
     a.isRecord = true;
     a.resolved = true;
     size = r->exchange.size();
-    const std::uint16_t rid = a.select;
-    if (r->staged &&
-        useFault(Fault::Kind::RidReadback, [rid](const Fault &f) { return f.rid == rid; }))
-      a.corruptReadback = true;
   } else {
     a.resolved = false;
     violate("unknown-id", "path %d selected 0x%04X, which is no buffer or record", path, a.select);
@@ -654,6 +651,13 @@ std::uint16_t Controller::Impl::dataRead16(int path) {
   }
   std::uint16_t v = le16(*t, pos);
   if (a.isRecord) {
+    // The first read after a seek over a staged image is one read-back.
+    if (!a.readbackDecided) {
+      a.readbackDecided = true;
+      const std::uint16_t rid = a.select;
+      a.corruptReadback = findRecord(rid)->staged &&
+                          useFault(Fault::Kind::RidReadback, [rid](const Fault &f) { return f.rid == rid; });
+    }
     if (a.corruptReadback && pos >= 4) v ^= 0xA5A5;
     return v;
   }

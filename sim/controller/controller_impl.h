@@ -42,6 +42,7 @@ struct AccessPath {
   bool positioned = false;  // an offset was written since the select
   bool isRecord = false;    // the id resolved to a record's exchange area (else a buffer)
   bool resolved = false;    // the id named something at seek time
+  bool readbackDecided = false;  // the first read after the seek decided corruptReadback
   bool corruptReadback = false;
   Micros seekUntil = 0;
   std::uint32_t position = 0;

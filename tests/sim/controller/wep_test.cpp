@@ -1,0 +1,96 @@
+// Controller model: WEP on the air — the primitives against published vectors, and frames
+// passed between two controllers with matching and differing keys.
+#include "controller_impl.h"
+#include "rig.h"
+
+using namespace rig;
+
+TEST(ControllerWep, PrimitivesMatchPublishedVectors) {
+  const std::string digits = "123456789";
+  EXPECT_EQ(teskel::sim::crc32(reinterpret_cast<const std::uint8_t *>(digits.data()), digits.size()), 0xCBF43926u);
+  const std::uint8_t key[] = {'K', 'e', 'y'};
+  std::vector<std::uint8_t> text = {'P', 'l', 'a', 'i', 'n', 't', 'e', 'x', 't'};
+  teskel::sim::rc4(key, sizeof key, text.data(), text.size());
+  EXPECT_EQ(text, (std::vector<std::uint8_t>{0xBB, 0xF3, 0x16, 0xE8, 0xD9, 0x40, 0xAF, 0x0A, 0xD3}));
+}
+
+namespace {
+
+// A station with no association on channel 3, WEP key 1 and the given flags.
+void station(Rig &r, const std::vector<std::uint16_t> &key, std::uint16_t flags) {
+  r.start();
+  ASSERT_EQ(r.setRecord(kRidPortType, {3}), 0);
+  ASSERT_EQ(r.setRecord(0xFC24, key), 0);
+  ASSERT_EQ(r.setRecord(kRidWepFlags, {flags}), 0);
+  ASSERT_EQ(r.result(kCmdDisable), 0);
+  ASSERT_EQ(r.result(kCmdEnable), 0);
+}
+
+std::vector<std::uint8_t> sendOne(Rig &from, const MacAddress &to, const std::vector<std::uint8_t> &body) {
+  std::vector<std::uint8_t> frame;
+  from.ctl->onTransmit([&](const TransmittedFrame &f) { frame = f.frame; });
+  auto fid = from.allocate();
+  EXPECT_TRUE(fid);
+  std::vector<std::uint8_t> image(46, 0);
+  image.insert(image.end(), to.begin(), to.end());
+  const auto self = from.ctl->stationAddress();
+  image.insert(image.end(), self.begin(), self.end());
+  image.push_back(static_cast<std::uint8_t>(body.size() >> 8));
+  image.push_back(static_cast<std::uint8_t>(body.size()));
+  image.insert(image.end(), body.begin(), body.end());
+  from.writeBytes(*fid, 0, image);
+  EXPECT_EQ(from.result(kCmdTransmit, *fid), 0);
+  from.stall(20000);
+  return frame;
+}
+
+}  // namespace
+
+TEST(ControllerWep, EncryptedFramesPassBetweenStationsWithTheSameKey) {
+  ControllerOptions oa, ob;
+  oa.serial = 1;
+  ob.serial = 2;
+  Rig a(oa), b(ob);
+  const std::vector<std::uint16_t> key = {0x2B1A, 0x4D3C, 0x005E};  // 1A 2B 3C 4D 5E
+  station(a, key, 1);
+  station(b, key, 3);
+  const auto body = snapBody(0, 0x0800, 40);
+  auto frame = sendOne(a, b.ctl->stationAddress(), body);
+  ASSERT_EQ(frame.size(), 24 + 4 + body.size() + 4) << "IV and key id, body, ICV";
+  EXPECT_EQ(frame[1] & 0x40, 0x40) << "protected";
+  EXPECT_EQ(frame[27], 0x00) << "key id 0";
+  EXPECT_NE(std::vector<std::uint8_t>(frame.begin() + 28, frame.begin() + 28 + 8),
+            std::vector<std::uint8_t>(body.begin(), body.begin() + 8))
+      << "the body is not sent in the clear";
+  ASSERT_EQ(b.ctl->receiveFrame(frame), ReceiveResult::Delivered);
+  auto d = b.readBytes(b.rd(kRegRxFid), 0, 60 + body.size());
+  EXPECT_EQ(d[44] | d[45] << 8, body.size()) << "the body length is the decrypted one";
+  EXPECT_EQ(d[0] | d[1] << 8, 0x2000);
+  EXPECT_EQ(std::vector<std::uint8_t>(d.begin() + 60, d.end()), body);
+
+  auto second = sendOne(a, b.ctl->stationAddress(), body);
+  EXPECT_NE(std::vector<std::uint8_t>(second.begin() + 24, second.begin() + 27),
+            std::vector<std::uint8_t>(frame.begin() + 24, frame.begin() + 27))
+      << "every frame gets a new IV";
+}
+
+TEST(ControllerWep, WrongKeysAndExcludedClearFramesAreDropped) {
+  ControllerOptions oa, ob;
+  oa.serial = 1;
+  ob.serial = 2;
+  Rig a(oa), b(ob);
+  station(a, {0x2B1A, 0x4D3C, 0x005E}, 1);
+  station(b, {0x2B1A, 0x4D3C, 0x005F}, 3);
+  const auto body = snapBody(0, 0x0800, 40);
+  auto frame = sendOne(a, b.ctl->stationAddress(), body);
+  EXPECT_EQ(b.ctl->receiveFrame(frame), ReceiveResult::Undecryptable);
+  EXPECT_EQ(b.ctl->tallies()[kTallyRxWepUndecryptable], 1);
+  EXPECT_EQ(b.rd(kRegEventStatus) & kEvRx, 0);
+
+  ASSERT_EQ(a.setRecord(kRidWepFlags, {0}), 0);
+  auto clear = sendOne(a, b.ctl->stationAddress(), body);
+  EXPECT_EQ(clear[1] & 0x40, 0) << "WEP off sends in the clear";
+  EXPECT_EQ(b.ctl->receiveFrame(clear), ReceiveResult::Excluded);
+  ASSERT_EQ(b.setRecord(kRidWepFlags, {1}), 0);
+  EXPECT_EQ(b.ctl->receiveFrame(clear), ReceiveResult::Delivered);
+}
