@@ -178,14 +178,14 @@ NDIS_STATUS NdisMRegisterIoPortRange(PVOID *PortOffset, NDIS_HANDLE MiniportAdap
   auto *a = host.adapterFromHandle(MiniportAdapterHandle, "NdisMRegisterIoPortRange");
   if (auto failed = host.takeFailure(Call::RegisterIoPortRange)) return *failed;
   if (NumberOfPorts == 0 || InitialPort + NumberOfPorts < InitialPort) return NDIS_STATUS_FAILURE;
-  // The socket maps the card's window; the range must lie wholly on a mapped device.
-  for (UINT p = InitialPort; p < InitialPort + NumberOfPorts; ++p) {
-    if (!host.bus.isMapped(p)) return NDIS_STATUS_FAILURE;
-  }
   for (auto &claim : host.ports) {
     if (InitialPort < claim.first + claim.count && claim.first < InitialPort + NumberOfPorts) {
       return NDIS_STATUS_RESOURCE_CONFLICT;
     }
+  }
+  // The socket maps the card's window; the range must lie wholly on a mapped device.
+  for (UINT p = InitialPort; p < InitialPort + NumberOfPorts; ++p) {
+    if (!host.bus.isMapped(p)) return NDIS_STATUS_FAILURE;
   }
   host.ports.push_back(PortClaim{a, InitialPort, NumberOfPorts});
   *PortOffset = reinterpret_cast<PVOID>(static_cast<std::uintptr_t>(InitialPort));

@@ -63,10 +63,10 @@ struct ReceiveIndication {
 // A protocol bound to an adapter. Every callback is optional.
 struct Binding {
   // A packet this binding sent is back, with the miniport's status.
-  std::function<void(NDIS_PACKET *packet, NDIS_STATUS status)> sendComplete;
+  std::function<void(NDIS_PACKET *packet, NDIS_STATUS status)> sendComplete = nullptr;
   // A frame was indicated; the binding may call Adapter::transferData during this call.
-  std::function<void(Adapter &adapter, const ReceiveIndication &indication)> receive;
-  std::function<void(Adapter &adapter)> receiveComplete;
+  std::function<void(Adapter &adapter, const ReceiveIndication &indication)> receive = nullptr;
+  std::function<void(Adapter &adapter)> receiveComplete = nullptr;
 };
 
 struct TransferResult {
