@@ -23,13 +23,13 @@ const CommandName kCommandNames[] = {
     {"program-begin", kCmdProgramBegin}, {"program-commit", kCmdProgramCommit},
 };
 
-[[noreturn]] void fail(std::string_view spec, const std::string &why) {
-  throw std::invalid_argument("bad fault '" + std::string(spec) + "': " + why);
+[[noreturn]] void fail(std::string_view given, const std::string &why) {
+  throw std::invalid_argument("bad fault '" + std::string(given) + "': " + why);
 }
 
 // Decimal, or hexadecimal with a 0x prefix.
-std::uint32_t number(std::string_view spec, std::string_view text, const char *what, std::uint32_t max) {
-  if (text.empty()) fail(spec, std::string(what) + " is missing");
+std::uint32_t number(std::string_view given, std::string_view text, const char *what, std::uint32_t max) {
+  if (text.empty()) fail(given, std::string(what) + " is missing");
   int base = 10;
   std::string_view digits = text;
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
@@ -46,18 +46,18 @@ std::uint32_t number(std::string_view spec, std::string_view text, const char *w
     else if (base == 16 && c >= 'A' && c <= 'F')
       d = c - 'A' + 10;
     else
-      fail(spec, std::string(what) + " '" + std::string(text) + "' is not a number (decimal, or hex with 0x)");
+      fail(given, std::string(what) + " '" + std::string(text) + "' is not a number (decimal, or hex with 0x)");
     v = v * static_cast<unsigned>(base) + static_cast<unsigned>(d);
     if (v > max) break;
   }
-  if (v > max) fail(spec, std::string(what) + " '" + std::string(text) + "' is above " + std::to_string(max));
+  if (v > max) fail(given, std::string(what) + " '" + std::string(text) + "' is above " + std::to_string(max));
   return static_cast<std::uint32_t>(v);
 }
 
-std::uint16_t command(std::string_view spec, std::string_view text) {
+std::uint16_t command(std::string_view given, std::string_view text) {
   for (auto &c : kCommandNames)
     if (text == c.name) return c.code;
-  return static_cast<std::uint16_t>(number(spec, text, "command", 0xFFFF));
+  return static_cast<std::uint16_t>(number(given, text, "command", 0xFFFF));
 }
 
 std::string hex4(std::uint32_t v) {
@@ -74,14 +74,14 @@ std::pair<std::string_view, std::optional<std::string_view>> split(std::string_v
 
 }  // namespace
 
-Fault parseFault(std::string_view spec) {
-  auto [name, arg] = split(spec, '=');
+Fault parseFault(std::string_view given) {
+  auto [name, arg] = split(given, '=');
   Fault f;
   auto noArg = [&] {
-    if (arg) fail(spec, std::string(name) + " takes no argument");
+    if (arg) fail(given, std::string(name) + " takes no argument");
   };
   auto needArg = [&](const char *what) -> std::string_view {
-    if (!arg || arg->empty()) fail(spec, std::string(name) + " needs " + what);
+    if (!arg || arg->empty()) fail(given, std::string(name) + " needs " + what);
     return *arg;
   };
   if (name == "command-busy") {
@@ -92,42 +92,42 @@ Fault parseFault(std::string_view spec) {
     f.kind = Fault::Kind::CommandTimeout;
     f.text = "command-timeout";
     if (arg) {
-      f.command = command(spec, *arg);
+      f.command = command(given, *arg);
       f.text += "=" + hex4(*f.command);
     }
   } else if (name == "command-error") {
     auto [cmd, result] = split(needArg("a command (code or name)"), ':');
     f.kind = Fault::Kind::CommandError;
-    f.command = command(spec, cmd);
-    f.result = result ? static_cast<std::uint16_t>(number(spec, *result, "result", 0x7F)) : 1;
-    if (f.result == 0) fail(spec, "result 0 is success, not an error");
+    f.command = command(given, cmd);
+    f.result = result ? static_cast<std::uint16_t>(number(given, *result, "result", 0x7F)) : 1;
+    if (f.result == 0) fail(given, "result 0 is success, not an error");
     f.text = "command-error=" + hex4(*f.command) + ":" + std::to_string(f.result);
   } else if (name == "status-zero") {
     f.kind = Fault::Kind::StatusZero;
-    f.command = command(spec, needArg("a command (code or name)"));
+    f.command = command(given, needArg("a command (code or name)"));
     f.text = "status-zero=" + hex4(*f.command);
   } else if (name == "rid-unreadable") {
     f.kind = Fault::Kind::RidUnreadable;
-    f.rid = static_cast<std::uint16_t>(number(spec, needArg("a record id"), "record id", 0xFFFF));
+    f.rid = static_cast<std::uint16_t>(number(given, needArg("a record id"), "record id", 0xFFFF));
     f.text = "rid-unreadable=" + hex4(f.rid);
   } else if (name == "rid-readback") {
     auto [rid, n] = split(needArg("a record id"), ':');
     f.kind = Fault::Kind::RidReadback;
-    f.rid = static_cast<std::uint16_t>(number(spec, rid, "record id", 0xFFFF));
+    f.rid = static_cast<std::uint16_t>(number(given, rid, "record id", 0xFFFF));
     f.text = "rid-readback=" + hex4(f.rid);
     if (n) {
-      f.count = number(spec, *n, "count", 0xFFFFFFFFu);
+      f.count = number(given, *n, "count", 0xFFFFFFFFu);
       f.text += ":" + std::to_string(*f.count);
     }
   } else if (name == "alloc-limit") {
     f.kind = Fault::Kind::AllocLimit;
-    f.count = number(spec, needArg("a number of allocations"), "number of allocations", 0xFFFFFFFFu);
+    f.count = number(given, needArg("a number of allocations"), "number of allocations", 0xFFFFFFFFu);
     f.text = "alloc-limit=" + std::to_string(*f.count);
   } else if (name == "seek-busy") {
     f.kind = Fault::Kind::SeekBusy;
     f.text = "seek-busy";
     if (arg) {
-      f.path = static_cast<int>(number(spec, *arg, "path", 1));
+      f.path = static_cast<int>(number(given, *arg, "path", 1));
       f.text += "=" + std::to_string(*f.path);
     }
   } else if (name == "aux-stuck") {
@@ -136,12 +136,12 @@ Fault parseFault(std::string_view spec) {
     f.text = "aux-stuck";
   } else if (name == "tag-mismatch") {
     f.kind = Fault::Kind::TagMismatch;
-    f.count = arg ? number(spec, *arg, "count", 0xFFFFFFFFu) : 1;
-    if (*f.count == 0) fail(spec, "count must be at least 1");
+    f.count = arg ? number(given, *arg, "count", 0xFFFFFFFFu) : 1;
+    if (*f.count == 0) fail(given, "count must be at least 1");
     f.text = "tag-mismatch=" + std::to_string(*f.count);
   } else if (name == "rx-drop") {
     f.kind = Fault::Kind::RxDrop;
-    f.count = number(spec, needArg("a percentage"), "percentage", 100);
+    f.count = number(given, needArg("a percentage"), "percentage", 100);
     f.text = "rx-drop=" + std::to_string(*f.count);
   } else {
     std::string known;
@@ -149,7 +149,7 @@ Fault parseFault(std::string_view spec) {
       if (!known.empty()) known += ", ";
       known += h.syntax.substr(0, h.syntax.find_first_of("[="));
     }
-    fail(spec, "unknown fault name '" + std::string(name) + "' (known: " + known + ")");
+    fail(given, "unknown fault name '" + std::string(name) + "' (known: " + known + ")");
   }
   return f;
 }

@@ -4,16 +4,16 @@
 using namespace rig;
 
 namespace {
-Rig withFault(const char *spec) {
+Rig withFault(const char *fault) {
   ControllerOptions o;
-  o.faults.push_back(parseFault(spec));
+  o.faults.push_back(parseFault(fault));
   return Rig(o);
 }
 }  // namespace
 
 TEST(ControllerFaultNames, ParseIntoTheirCanonicalForm) {
   struct Case {
-    const char *spec;
+    const char *fault;
     const char *canonical;
   };
   const Case cases[] = {
@@ -36,15 +36,15 @@ TEST(ControllerFaultNames, ParseIntoTheirCanonicalForm) {
       {"rx-drop=25", "rx-drop=25"},
   };
   for (auto &c : cases) {
-    Fault f = parseFault(c.spec);
-    EXPECT_EQ(f.text, c.canonical) << c.spec;
+    Fault f = parseFault(c.fault);
+    EXPECT_EQ(f.text, c.canonical) << c.fault;
     EXPECT_EQ(parseFault(f.text).text, f.text) << "canonical form parses to itself";
   }
 }
 
-TEST(ControllerFaultNames, BadSpecsAreRefusedWithAReason) {
+TEST(ControllerFaultNames, MalformedNamesAreRefusedWithAReason) {
   struct Case {
-    const char *spec;
+    const char *fault;
     const char *mentions;
   };
   const Case cases[] = {
@@ -66,10 +66,10 @@ TEST(ControllerFaultNames, BadSpecsAreRefusedWithAReason) {
   };
   for (auto &c : cases) {
     try {
-      parseFault(c.spec);
-      ADD_FAILURE() << c.spec << " was accepted";
+      parseFault(c.fault);
+      ADD_FAILURE() << c.fault << " was accepted";
     } catch (const std::invalid_argument &e) {
-      EXPECT_NE(std::string(e.what()).find(c.mentions), std::string::npos) << c.spec << ": " << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.mentions), std::string::npos) << c.fault << ": " << e.what();
     }
   }
 }
@@ -222,8 +222,8 @@ TEST(ControllerFaults, TagMismatchCorruptsTheNextTrailerReadBacks) {
 }
 
 TEST(ControllerFaults, RxDropLosesThatShareDeterministically) {
-  auto run = [](const char *spec) {
-    Rig r = withFault(spec);
+  auto run = [](const char *fault) {
+    Rig r = withFault(fault);
     r.start();
     const auto self = r.ctl->stationAddress();
     std::vector<bool> lost;

@@ -38,14 +38,16 @@ struct Fault {
   std::optional<std::uint16_t> command;
   std::uint16_t result = 1;
   std::uint16_t rid = 0;
+  // RidReadback, TagMismatch: uses left (unset: every time); AllocLimit: allocations answered;
+  // RxDrop: the percentage lost.
   std::optional<std::uint32_t> count;
-  std::optional<int> path;
+  std::optional<int> path;  // SeekBusy: 0 or 1 (unset: both)
 
   std::string text;  // the canonical NAME[=ARG] form
 };
 
 // Parses NAME[=ARG]; throws std::invalid_argument with a message that says what is wrong.
-Fault parseFault(std::string_view spec);
+Fault parseFault(std::string_view given);
 
 struct FaultHelp {
   std::string syntax;
@@ -130,7 +132,8 @@ class Controller : public ceddk::PortDevice {
   void clearFaults();
 
   // --- Observation for tests and tools ---
-  // Protocol misuse, each entry "kind: details"; kinds are listed in controller.cpp.
+  // Protocol misuse, each entry "kind: details (at T us)"; kinds are listed in controller.cpp.
+  // The first 1000 are kept.
   const std::vector<std::string> &violations() const;
   void clearViolations();
 
