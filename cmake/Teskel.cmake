@@ -27,3 +27,27 @@ function(teskel_add_test)
     DISCOVERY_TIMEOUT 120
     PROPERTIES ${props})
 endfunction()
+
+# teskel_host_executable(target)
+# For a program that loads a driver library (libTeskel.so) at run time. The driver links no
+# platform library: its NDIS, CEDDK, registry (Reg*) and COREDLL (MessageBoxW, LocalAlloc ...)
+# calls resolve into the program when it is loaded. So the program carries every object of those
+# platform libraries, called by itself or not, and exports their symbols. Call it after the
+# target's other target_link_libraries calls.
+function(teskel_host_executable target)
+  # Dependents first: the whole-archive group is emitted in this order, each library once.
+  set(platform teskel_ndis teskel_registry teskel_ceddk teskel_coredll)
+  get_target_property(linked ${target} LINK_LIBRARIES)
+  if(linked)
+    # A library named plainly and as a whole archive would be linked twice.
+    list(REMOVE_ITEM linked ${platform})
+    set_property(TARGET ${target} PROPERTY LINK_LIBRARIES ${linked})
+  endif()
+  foreach(lib IN LISTS platform)
+    target_link_libraries(${target} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${lib}>")
+    # The same when another library of the program pulls it in as a plain dependency.
+    set_property(TARGET ${target} PROPERTY LINK_LIBRARY_OVERRIDE_${lib} WHOLE_ARCHIVE)
+  endforeach()
+  set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON)
+  target_link_libraries(${target} PRIVATE ${CMAKE_DL_LIBS})
+endfunction()
