@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "linked_driver.h"
+#include "port_trace.h"
 
 namespace teskel::test {
 namespace {
@@ -27,21 +28,7 @@ std::vector<LogEntry> errorLog(const ndis::Host &host) {
   return out;
 }
 
-// Writes to REG_COMMAND in the trace, in order.
-std::vector<std::uint16_t> commandsWritten(const ceddk::PortBus &bus) {
-  std::vector<std::uint16_t> out;
-  for (const auto &a : bus.trace())
-    if (a.kind == ceddk::PortAccess::Kind::Write16 && a.port == DriverRig::kIoBase + REG_COMMAND)
-      out.push_back(a.values[0]);
-  return out;
-}
-
-std::vector<std::uint16_t> writesTo(const ceddk::PortBus &bus, std::uint32_t reg) {
-  std::vector<std::uint16_t> out;
-  for (const auto &a : bus.trace())
-    if (a.kind == ceddk::PortAccess::Kind::Write16 && a.port == DriverRig::kIoBase + reg) out.push_back(a.values[0]);
-  return out;
-}
+std::vector<std::uint16_t> commandsWritten(const ceddk::PortBus &bus) { return commandCodes(bus); }
 
 // ---------------------------------------------------------------------------------------------
 // Registration
