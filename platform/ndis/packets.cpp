@@ -95,13 +95,13 @@ VOID NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET *Packet, NDIS_HANDLE P
   *Status = NDIS_STATUS_SUCCESS;
 }
 
+// A packet freed twice is gone: its pool is found by looking, never through the packet.
 VOID NdisFreePacket(PNDIS_PACKET Packet) {
   std::lock_guard lock(g_mutex);
-  PacketPool *pool = Packet ? packetPool(Packet->Private.Pool) : nullptr;
-  if (!pool || !pool->allocated.count(Packet)) {
-    verifierAbort(format("NdisFreePacket of %s, which no packet pool gave out", hexPointer(Packet).c_str()));
+  for (auto *pool : g_packetPools) {
+    if (pool->allocated.erase(Packet)) return;
   }
-  pool->allocated.erase(Packet);
+  verifierAbort(format("NdisFreePacket of %s, which no packet pool gave out", hexPointer(Packet).c_str()));
 }
 
 VOID NdisAllocateBufferPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle, UINT NumberOfDescriptors) {
@@ -150,11 +150,10 @@ VOID NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER *Buffer, NDIS_HANDLE P
 
 VOID NdisFreeBuffer(PNDIS_BUFFER Buffer) {
   std::lock_guard lock(g_mutex);
-  BufferPool *pool = Buffer ? bufferPool(Buffer->Pool) : nullptr;
-  if (!pool || !pool->allocated.count(Buffer)) {
-    verifierAbort(format("NdisFreeBuffer of %s, which no buffer pool gave out", hexPointer(Buffer).c_str()));
+  for (auto *pool : g_bufferPools) {
+    if (pool->allocated.erase(Buffer)) return;
   }
-  pool->allocated.erase(Buffer);
+  verifierAbort(format("NdisFreeBuffer of %s, which no buffer pool gave out", hexPointer(Buffer).c_str()));
 }
 
 VOID NdisChainBufferAtBack(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer) {
