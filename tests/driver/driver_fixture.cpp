@@ -132,6 +132,7 @@ void DriverRig::bringUp() {
     }
     indications.push_back(std::move(seen));
   };
+  b.receiveComplete = [this](ndis::Adapter &) { ++receiveCompletes; };
   binding = adapter->bind(std::move(b));
   settle();
 }

@@ -146,6 +146,7 @@ class DriverRig {
 
   std::vector<Completion> completions;
   std::vector<Indication> indications;
+  std::size_t receiveCompletes = 0;
   std::vector<sim::TransmittedFrame> transmitted;
   std::optional<TransferRequest> transferInIndication;
 
