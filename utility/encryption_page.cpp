@@ -14,14 +14,16 @@ void EnableKeyControls(HWND page, BOOL on) {
 static BOOL ReadKeySettings(void) {
   HKEY key;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, PARMS_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) return FALSE;
+  // Both values are read whatever became of the first, so that the boxes shown after a failed
+  // read carry the stored key when only WepReq is missing.
   DWORD size = sizeof(DWORD);
-  BOOL ok = RegQueryValueExW(key, TEXT("WepReq"), NULL, NULL, (LPBYTE)&SettingsCache.WepReqCache, &size) ==
-            ERROR_SUCCESS;
-  size = sizeof(SettingsCache.KeyBytes);
-  ok = ok && RegQueryValueExW(key, TEXT("DefaultKeys"), NULL, NULL, SettingsCache.KeyBytes, &size) ==
+  BOOL wepRead = RegQueryValueExW(key, TEXT("WepReq"), NULL, NULL, (LPBYTE)&SettingsCache.WepReqCache, &size) ==
                  ERROR_SUCCESS;
+  size = sizeof(SettingsCache.KeyBytes);
+  BOOL keysRead = RegQueryValueExW(key, TEXT("DefaultKeys"), NULL, NULL, SettingsCache.KeyBytes, &size) ==
+                  ERROR_SUCCESS;
   RegCloseKey(key);
-  return ok;
+  return wepRead && keysRead;
 }
 
 // Two hexadecimal digits, upper case like everything the boxes accept from the keyboard, so that
