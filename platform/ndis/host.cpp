@@ -42,6 +42,10 @@ NDIS_STATUS defaultFailure(Call call) {
 VOID hostSendComplete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS status) {
   auto &host = currentHost("NdisMSendComplete");
   auto *adapter = host.adapterFromHandle(handle, "NdisMSendComplete");
+  // A serialised miniport completes from its own entry points only.
+  if (!adapter->active) {
+    host.report(format("%s: NdisMSendComplete outside the adapter's entry points", adapter->name.c_str()));
+  }
   host.completeSend(*adapter, packet, status, "NdisMSendComplete");
 }
 

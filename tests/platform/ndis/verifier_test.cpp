@@ -160,6 +160,20 @@ TEST_F(Verifier, CompletionThroughAnotherAdaptersHandleAborts) {
   bus_.unmap(0x340);
 }
 
+TEST_F(Verifier, CompletionOutsideTheAdaptersEntryPointsIsReported) {
+  auto &adapter = start();
+  std::vector<NDIS_STATUS> got;
+  int binding = adapter.bind({.sendComplete = [&](NDIS_PACKET *, NDIS_STATUS s) { got.push_back(s); }});
+  auto packet = Packet::fromFrame(frame(60));
+  adapter.send(binding, packet->ndis());
+  loop_.runUntilIdle();
+  teskel::ndis::ScopedHost scoped(host_);
+  NdisMSendComplete(adapter.handle(), packet->ndis(), NDIS_STATUS_FAILURE);
+  EXPECT_EQ(got, (std::vector<NDIS_STATUS>{NDIS_STATUS_FAILURE}));
+  ASSERT_EQ(host_.findings().size(), 1u);
+  EXPECT_EQ(host_.findings()[0], "TestCard1: NdisMSendComplete outside the adapter's entry points");
+}
+
 // --- what halt leaves behind
 
 TEST_F(Verifier, CleanHaltLeavesNoFindings) {

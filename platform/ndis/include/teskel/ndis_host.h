@@ -174,6 +174,30 @@ struct InitializeResult {
 // The NDIS wrapper of one handheld: its event loop and clock, the port bus its cards sit on, and
 // the registry store the configuration reader reads. One host serves every driver and adapter of
 // the handheld; all entry points run on the loop's thread.
+//
+// What the wrapper calls do here, where NDIS leaves it to the platform:
+// - Configuration: NdisOpenConfiguration works only during MiniportInitialize and opens
+//   Comm\<instance>\Parms (fails when the key is missing). NdisReadConfiguration gives
+//   integer and hexadecimal parameters of REG_DWORD values, and of REG_SZ text read as decimal
+//   (optional sign) or hexadecimal (optional 0x); string parameters of REG_SZ, and of REG_BINARY
+//   as two upper-case hexadecimal digits per byte; multi-string of REG_MULTI_SZ; binary of
+//   REG_BINARY. Anything else, and a missing keyword, fails with NDIS_STATUS_FAILURE. Parameters
+//   stay valid until NdisCloseConfiguration.
+// - NdisUnicodeStringToAnsiString writes at most MaximumLength bytes, terminator included: a
+//   longer text is cut to MaximumLength - 1 characters and still succeeds.
+// - NdisAllocateMemory fills fresh memory with 0xA5; length 0 fails.
+// - NdisMRegisterIoPortRange maps nothing: the range must lie on devices already mapped on the
+//   bus (else NDIS_STATUS_FAILURE) and overlap no claimed range (else
+//   NDIS_STATUS_RESOURCE_CONFLICT); the port base is the first port number as a pointer.
+// - NdisMRegisterInterrupt takes the vector as the bus line, level-sensitive only, one adapter
+//   per line. While the line is up the host posts a host task that calls
+//   MiniportDisableInterrupt (or MiniportISR when requested; a pass goes on only when it asks
+//   for the deferred handler), MiniportHandleInterrupt and MiniportEnableInterrupt, then looks
+//   at the line again.
+// - Timers are one-shot host tasks on the loop; setting a pending timer again replaces its time.
+//   NdisStallExecution advances the clock through EventLoop::stall (device tasks run).
+// - Entry points that return NDIS_STATUS_PENDING for a request, reset or transfer-data are
+//   reported: this host completes those only synchronously.
 class Host {
  public:
   struct Impl;
