@@ -1,0 +1,97 @@
+// Pemblo on a real terminal: the program runs under tmux on the wall clock, and the test reads
+// the Status page from the drawn screen, waiting for it with a deadline.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+
+#include "pemblo_harness.h"
+#include "teskel/test_env.h"
+
+namespace pemblo_test {
+namespace {
+
+// A tmux server of the test's own (its own socket), killed at the end.
+class Tmux {
+ public:
+  Tmux() : socket_("pemblo-test-" + std::to_string(getpid())) {}
+  ~Tmux() { run({"kill-server"}); }
+
+  // Runs a tmux command; returns its exit status and standard output.
+  std::pair<int, std::string> run(const std::vector<std::string> &args) {
+    std::vector<std::string> argv{"tmux", "-L", socket_, "-f", "/dev/null"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    teskel::test::ProgramResult r = teskel::test::runProgram(argv);
+    return {r.exitCode, r.out};
+  }
+  std::string screen() { return run({"capture-pane", "-p", "-t", "pemblo"}).second; }
+
+  // Polls the screen until `done` holds or the deadline passes.
+  bool waitScreen(const std::function<bool(const std::string &)> &done, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done(screen())) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      poll(nullptr, 0, 50);  // pace the polling; the deadline bounds the wait
+    }
+    return true;
+  }
+
+ private:
+  std::string socket_;
+};
+
+bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+TEST(Terminal, DrawsTheStatusPageAndEndsOnCancel) {
+  if (teskel::test::runProgram({"sh", "-c", "command -v tmux"}).exitCode != 0) FAIL() << "tmux is not installed";
+  TempRoot root;
+  Registry reg(root.path());
+  reg.seedInstalled();
+  reg.setStatus(1, 4321, 1234);
+
+  Tmux tmux;
+  std::string command = teskel::test::shellCommand(teskel::test::programCommand("pemblo", {"--root", root.path().string()}));
+  ASSERT_EQ(tmux.run({"new-session", "-d", "-s", "pemblo", "-x", "80", "-y", "24", command}).first, 0);
+  tmux.run({"set-option", "-t", "pemblo", "remain-on-exit", "on"});
+
+  // The sheet with its tabs, and the first tick of the Status page on the wall clock.
+  std::string screen;
+  bool drawn = tmux.waitScreen(
+      [&](const std::string &s) {
+        screen = s;
+        return contains(s, "Connected...") && contains(s, "4321") && contains(s, "1234");
+      },
+      kDeadline);
+  ASSERT_TRUE(drawn) << "screen:\n" << screen;
+  EXPECT_TRUE(contains(screen, "Sarvell Configuration")) << screen;
+  for (const char *tab : {"Status", "Config", "Encryption", "About"}) EXPECT_TRUE(contains(screen, tab)) << tab;
+  EXPECT_FALSE(contains(screen, "Advanced")) << "the third entry has no layout, so no tab";
+  EXPECT_TRUE(contains(screen, "bytes/sec")) << screen;
+
+  // The next ticks follow the driver.
+  reg.setStatus(7, 4321, 1234);
+  ASSERT_TRUE(tmux.waitScreen([](const std::string &s) { return contains(s, "Disconnect..."); }, kDeadline))
+      << tmux.screen();
+
+  // Cancel (F3 on the terminal) ends the program with exit code 0.
+  tmux.run({"send-keys", "-t", "pemblo", "F3"});
+  std::string pane;
+  bool ended = false;
+  auto deadline = std::chrono::steady_clock::now() + kDeadline;
+  while (std::chrono::steady_clock::now() < deadline) {
+    pane = tmux.run({"list-panes", "-t", "pemblo", "-F", "#{pane_dead} #{pane_dead_status}"}).second;
+    if (pane.rfind("1 ", 0) == 0) {
+      ended = true;
+      break;
+    }
+    poll(nullptr, 0, 50);
+  }
+  ASSERT_TRUE(ended) << "still running; screen:\n" << tmux.screen();
+  EXPECT_EQ(pane, "1 0\n");
+}
+
+}  // namespace
+}  // namespace pemblo_test
