@@ -9,7 +9,7 @@ namespace teskel::ui {
 
 namespace {
 
-const char16_t *kHelp = u"F2 OK  F3 Cancel  F4/F5 Page  F6 Tray  Tab Move  Space Press  Enter Default  F10 Quit";
+const char16_t *kHelp = u"F2 OK  F3 Cancel  F4/F5 Page  F6 Tray  Tab Move  Space Press  F10 Quit";
 
 std::string utf8(char32_t c) {
   std::string out;
@@ -76,7 +76,10 @@ struct Painter {
     std::vector<CellRect> taken;
     for (HWND k : p->children) {
       const Window *w = s.get(k);
-      if (w && w->visibleSelf() && !isGroupBox(*w)) taken.push_back(cellRect(s, k));
+      if (!w || !w->visibleSelf() || isGroupBox(*w)) continue;
+      CellRect r = cellRect(s, k);
+      if (w->kind == Kind::ComboBox) r.bottom = r.top + 1;  // its height is that of the open list
+      taken.push_back(r);
     }
     for (std::size_t i = from; i < overflows.size(); ++i) {
       const Overflow &o = overflows[i];
@@ -207,12 +210,13 @@ struct Painter {
         hit(box, {Hit::What::Window, h, 0});
         const EditData *e = w->as<EditData>();
         bool border = (w->style & WS_BORDER) || (w->exStyle & WS_EX_CLIENTEDGE);
-        int inner = border ? width - 2 : width;
+        // A narrow field keeps two cells for its text: its closing bracket goes first (the next
+        // field's opening one still separates them).
+        bool closing = border && width >= 4;
+        int inner = width - (border ? 1 : 0) - (closing ? 1 : 0);
         int x0 = border ? r.left + 1 : r.left;
-        if (border) {
-          put(box, r.left, mid, U'[', dim);
-          put(box, r.right - 1, mid, U']', dim);
-        }
+        if (border) put(box, r.left, mid, U'[', dim);
+        if (closing) put(box, r.right - 1, mid, U']', dim);
         std::size_t first = 0;
         if (inner > 0 && e->caret >= static_cast<std::size_t>(inner)) first = e->caret - static_cast<std::size_t>(inner) + 1;
         bool showSel = selectionVisible(s, *w) && e->selStart() != e->selEnd();

@@ -52,7 +52,13 @@ void createPage(State &s, HWND sheet, int index) {
   }
   DialogTemplate tmpl = sd->pages[static_cast<std::size_t>(index)].tmpl;
   HWND h = createDialog(s, tmpl, psp->hInstance, sheet, psp->pfnDlgProc, reinterpret_cast<LPARAM>(psp), true, 0, 8);
-  if ((sd = sheetOf(s, sheet))) sd->pages[static_cast<std::size_t>(index)].hwnd = h;
+  if (!(sd = sheetOf(s, sheet))) return;
+  sd->pages[static_cast<std::size_t>(index)].hwnd = h;
+  // Every page fills the sheet's page area, which is as large as the largest page.
+  if (Window *pw = s.get(h)) {
+    pw->cx = sd->pageCx;
+    pw->cy = sd->pageCy;
+  }
 }
 
 bool selectPage(State &s, HWND sheet, int index) {
