@@ -16,15 +16,14 @@ Window *win(HWND h) {
   return s ? s->get(h) : nullptr;
 }
 
-// Dialog slots sit at 0 (result), one pointer (procedure) and two pointers (user data); the
-// device's 32-bit numbering (0, 4, 8) is accepted for the 32-bit calls too.
+// Dialog slots: the 32-bit calls use the device's numbering (DWL_MSGRESULT 0, DWL_DLGPROC 4,
+// DWL_USER 8), the pointer-sized calls the DWLP_ offsets (0, one pointer, two pointers).
 enum class Slot { None, Result, Proc, User };
 Slot dialogSlot(int index, bool pointerCall) {
+  if (!pointerCall) return index == 0 ? Slot::Result : index == 4 ? Slot::Proc : index == 8 ? Slot::User : Slot::None;
   if (index == DWLP_MSGRESULT) return Slot::Result;
   if (index == static_cast<int>(DWLP_DLGPROC)) return Slot::Proc;
   if (index == static_cast<int>(DWLP_USER)) return Slot::User;
-  if (!pointerCall && index == 4) return Slot::Proc;
-  if (!pointerCall && index == 8) return Slot::User;
   return Slot::None;
 }
 

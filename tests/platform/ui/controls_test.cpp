@@ -292,3 +292,19 @@ TEST_F(ControlsTest, DialogItemNumbers) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ControlsTest, DialogSlotsInTheDevicesAndThePointerNumbering) {
+  LONG_PTR mine = GetWindowLongPtrW(dlg, DWLP_USER);
+  EXPECT_EQ(mine, reinterpret_cast<LONG_PTR>(&commands));
+  SetWindowLongW(dlg, DWL_USER, 77);
+  EXPECT_EQ(GetWindowLongPtrW(dlg, DWLP_USER), 77);
+  EXPECT_EQ(GetWindowLongW(dlg, DWL_USER), 77);
+  SetWindowLongW(dlg, DWL_MSGRESULT, 5);
+  EXPECT_EQ(GetWindowLongPtrW(dlg, DWLP_MSGRESULT), 5);
+  EXPECT_EQ(GetWindowLongPtrW(dlg, DWLP_DLGPROC), reinterpret_cast<LONG_PTR>(&RecordingDialog));
+  SetWindowLongPtrW(dlg, DWLP_USER, mine);
+}
+
+}  // namespace

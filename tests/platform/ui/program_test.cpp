@@ -1,6 +1,7 @@
 // The start-up harness end to end: a small program built with it runs in separate processes,
 // headless, against its own root folder; a second start finds the first through FindWindowW.
 #include <fcntl.h>
+#include <pty.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -225,6 +226,100 @@ TEST_F(ProgramTest, ACrashedInstanceDoesNotBlockTheNext) {
   first.crash();
   Result r = run(rootArgs(root));
   EXPECT_EQ(r.exitCode, 0) << r.err;
+}
+
+// The program on a pseudo-terminal: keys in, screen output read until what is wanted shows up.
+class Terminal {
+ public:
+  Terminal(const std::vector<std::string> &args, const std::map<std::string, std::string> &env) {
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = 80;
+    pid_ = forkpty(&master_, nullptr, nullptr, &size);
+    if (pid_ < 0) throw std::runtime_error("forkpty");
+    if (pid_ == 0) {
+      for (const auto &[k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+      setenv("TERM", "xterm", 1);
+      std::string path = programPath();
+      std::vector<std::string> a = args;
+      std::vector<char *> argv{path.data()};
+      for (auto &x : a) argv.push_back(x.data());
+      argv.push_back(nullptr);
+      execv(path.c_str(), argv.data());
+      _exit(127);
+    }
+  }
+  ~Terminal() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    close(master_);
+  }
+  void keys(const std::string &k) {
+    if (write(master_, k.data(), k.size()) != static_cast<ssize_t>(k.size())) throw std::runtime_error("write");
+  }
+  // Reads the screen output until `text` has appeared since the last call.
+  bool waitFor(const std::string &text, std::chrono::milliseconds deadline = 20s) {
+    auto end = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+      auto at = seen_.find(text);
+      if (at != std::string::npos) {
+        seen_.erase(0, at + text.size());
+        return true;
+      }
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+      pollfd p{master_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+      char buf[1024];
+      ssize_t n = read(master_, buf, sizeof buf);
+      if (n <= 0) return false;
+      seen_.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  // Reads until the program ends and returns its exit code.
+  int wait(std::chrono::milliseconds deadline = 20s) {
+    while (waitFor("\x01never\x01", deadline)) {
+    }
+    int status = 0;
+    auto end = std::chrono::steady_clock::now() + deadline;
+    // The pty reports its end when the program has closed it; the exit follows right away.
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > end) return -1;
+      pollfd p{master_, POLLIN, 0};
+      poll(&p, 1, 10);
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int master_ = -1;
+  std::string seen_;
+};
+
+TEST_F(ProgramTest, OnATerminal) {
+  Terminal t({"--root", root.path().string()}, env());
+  ASSERT_TRUE(t.waitFor("Harness")) << "the dialog is drawn";
+  ASSERT_TRUE(t.waitFor("F10 Quit")) << "with the help line";
+  t.keys("abc");     // the first field has the focus
+  t.keys("\t\r");    // Tab to Save, Enter presses it
+  ASSERT_TRUE(t.waitFor("Saved.")) << "the message box";
+  t.keys("\r");      // Enter answers with the focused button, OK
+  ASSERT_TRUE(t.waitFor("ok"));
+  t.keys("\x1b[21~");  // F10
+  EXPECT_EQ(t.wait(), 0);
+  teskel::registry::Store store(root.path() / teskel::registry::kStoreFileName);
+  auto name = store.getValue("Software\\Harness", "Name");
+  ASSERT_TRUE(name.has_value());
+  EXPECT_EQ(name->data, (std::vector<std::uint8_t>{'a', 0, 'b', 0, 'c', 0, 0, 0}));
+}
+
+TEST_F(ProgramTest, TerminalInterfaceNeedsATerminal) {
+  Result r = run({"--root", root.path().string()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, "ui_test_program: the terminal interface needs a terminal (use --headless for scripts)\n");
 }
 
 }  // namespace
