@@ -52,7 +52,8 @@ namespace {
 NDIS_HANDLE g_wrapper;
 
 PUSHORT reg(TestAdapter *a, std::uint16_t offset) {
-  return reinterpret_cast<PUSHORT>(static_cast<PUCHAR>(a->PortBase) + offset);
+  // A port number, not memory: computed as a number so no alignment is implied.
+  return reinterpret_cast<PUSHORT>(reinterpret_cast<std::uintptr_t>(a->PortBase) + offset);
 }
 
 void entered(const char *name, TestAdapter *a) {

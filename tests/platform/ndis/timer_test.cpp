@@ -127,7 +127,7 @@ TEST_F(Timers, StallAdvancesTheClockAndRunsDeviceTasksOnly) {
     before = loop_.now();
     NdisStallExecution(250);
     after = loop_.now();
-    statusDuringStall = READ_PORT_USHORT(reinterpret_cast<PUSHORT>(static_cast<PUCHAR>(a->PortBase) + kRegStatus));
+    statusDuringStall = READ_PORT_USHORT(reinterpret_cast<PUSHORT>(reinterpret_cast<std::uintptr_t>(a->PortBase) + kRegStatus));
   });
   EXPECT_EQ(after - before, 250u);
   EXPECT_EQ(statusDuringStall, kEvOther);
