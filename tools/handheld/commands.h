@@ -53,5 +53,6 @@ struct Command {
 };
 
 int regCommand(Context &context, const std::vector<std::string> &args);
+int runCommand(Context &context, const std::vector<std::string> &args);
 
 }  // namespace teskel::handheld

@@ -14,6 +14,8 @@ const Command kCommands[] = {
      "reg import FILE\n"
      "reg export [KEY] [FILE]",
      "read and change the handheld's registry (handheld reg --help)"},
+    {"run", runCommand, "run [--duration SECONDS] [--virtual] [--fault NAME[=ARG]]... [--show-controller] [--driver-path DIR]",
+     "boot the handheld, insert the card, run, remove it (handheld run --help)"},
 };
 
 void printHelp() {
