@@ -1,0 +1,406 @@
+// handheld run end to end: the built program boots a handheld in a temporary root folder with the
+// built driver library; its stage lines, error-log entries, controller dump, exit status and the
+// registry it leaves behind. The signal cases wait on the wall clock, each with a deadline.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "teskel/controller.h"
+#include "teskel/test_env.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using teskel::test::ProgramResult;
+
+class TempRoot {
+ public:
+  TempRoot() {
+    std::string pattern = (fs::temp_directory_path() / "teskel-run-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempRoot() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  TempRoot(const TempRoot &) = delete;
+  TempRoot &operator=(const TempRoot &) = delete;
+  const fs::path &path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+std::vector<std::string> lines(const std::string &text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+bool hasLine(const std::string &text, const std::string &pattern) {
+  std::regex re(pattern);
+  for (const auto &line : lines(text))
+    if (std::regex_search(line, re)) return true;
+  return false;
+}
+
+// The value lines of each key of a REGEDIT4 export, in order.
+std::map<std::string, std::vector<std::string>> exportedKeys(const std::string &text) {
+  std::map<std::string, std::vector<std::string>> keys;
+  std::string current;
+  for (const auto &line : lines(text)) {
+    if (line.size() > 2 && line.front() == '[' && line.back() == ']') {
+      current = line.substr(1, line.size() - 2);
+      keys[current];
+    } else if (!current.empty() && !line.empty()) {
+      keys[current].push_back(line);
+    }
+  }
+  return keys;
+}
+
+std::string describe(const ProgramResult &r) { return "stdout:\n" + r.out + "stderr:\n" + r.err; }
+
+class HandheldRunTest : public ::testing::Test {
+ protected:
+  ProgramResult handheld(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--root", root.path().string()});
+    return teskel::test::runProgram(teskel::test::programCommand("handheld", args));
+  }
+  ProgramResult run(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"run", "--virtual", "--duration", "2"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return handheld(args);
+  }
+  // A first run that installs the driver's keys, so that a test can change them.
+  void install() {
+    auto r = run();
+    ASSERT_EQ(r.exitCode, 0) << describe(r);
+  }
+  void setParm(const std::string &name, const std::string &type, const std::string &data) {
+    auto r = handheld({"reg", "set", "HKLM\\Comm\\Teskel1\\Parms", name, type, data});
+    ASSERT_EQ(r.exitCode, 0) << describe(r);
+  }
+
+  TempRoot root;
+};
+
+const char *const kSocketKey = "HKEY_LOCAL_MACHINE\\Drivers\\PCMCIA\\Halden-IEEE_802.11_Adapter";
+const char *const kStationAddress = "[0-9A-F]{2}(:[0-9A-F]{2}){5}";
+
+TEST_F(HandheldRunTest, FirstRunInstallsBringsTheAdapterUpAndRemovesItCleanly) {
+  auto r = run();
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  EXPECT_EQ(r.err, "");
+  auto out = lines(r.out);
+  ASSERT_GE(out.size(), 4u) << r.out;
+  EXPECT_EQ(out[0], "installed: Drivers\\PCMCIA\\Halden-IEEE_802.11_Adapter (Install_Driver of " +
+                        (fs::path(teskel::test::binaryDir()) / "lib" / "libTeskel.so").string() + ")");
+  EXPECT_TRUE(out[1].starts_with("driver loaded: Teskel from ")) << out[1];
+  EXPECT_TRUE(std::regex_search(out[2], std::regex(std::string("^adapter up: Teskel1 at ports 0x300-0x33F interrupt 15, "
+                                                               "station address ") + kStationAddress)))
+      << out[2];
+  EXPECT_EQ(out.back(), "card removed: Teskel1 halted, nothing left held");
+  EXPECT_FALSE(hasLine(r.out, "^error log:|^NDIS verifier:|^controller violation:")) << r.out;
+  EXPECT_TRUE(fs::exists(root.path() / "card-Teskel1.nv"));
+
+  auto exported = handheld({"reg", "export"});
+  ASSERT_EQ(exported.exitCode, 0) << describe(exported);
+  auto keys = exportedKeys(exported.out);
+  EXPECT_EQ(keys[kSocketKey], (std::vector<std::string>{"\"Dll\"=\"ndis.dll\"", "\"Prefix\"=\"NDS\"",
+                                                        "\"Miniport\"=\"Teskel\"", "\"Index\"=dword:00000001"}));
+  const std::vector<std::string> image = {"\"DisplayName\"=\"Teskel 802.11 Wireless LAN Driver\"", "\"Group\"=\"NDIS\"",
+                                          "\"ImagePath\"=\"Teskel.dll\""};
+  EXPECT_EQ(keys["HKEY_LOCAL_MACHINE\\Comm\\Teskel"], image);
+  EXPECT_EQ(keys["HKEY_LOCAL_MACHINE\\Comm\\Teskel1"], image);
+  EXPECT_EQ(keys["HKEY_LOCAL_MACHINE\\Comm\\Teskel\\Linkage"],
+            std::vector<std::string>{"\"Route\"=hex(7):54,00,65,00,73,00,6b,00,65,00,6c,00,31,00,00,00,00,00"});
+
+  const std::vector<std::string> parms = {
+      "\"BusNumber\"=dword:00000000",   "\"BusType\"=dword:00000008",
+      "\"InterruptNumber\"=dword:0000000f", "\"IoBaseAddress\"=dword:00000300",
+      "\"CardType\"=dword:00000002",    "\"NetworkType\"=dword:00000001",
+      "\"RTSThresh\"=dword:00000980",   "\"FragThresh\"=dword:000009c4",
+      "\"SSID\"=\"any\"",               "\"StationName\"=\"Client\"",
+      "\"TxRate\"=dword:0000000f",      "\"VendorDesc\"=\"Halden IEEE 802.11 Adapter\"",
+      "\"PSMode\"=dword:00000001",      "\"PSLevel\"=dword:00000000",
+      "\"Encapsulation\"=dword:00000002", "\"WepReq\"=dword:00000000",
+      "\"DefaultKeyId\"=dword:00000000", "DefaultKeys",
+      "\"ATIMWindow\"=dword:00000000",  "\"ListenInterval\"=dword:00000003",
+      "\"DSChannel\"=dword:00000001"};
+  const auto &installed = keys["HKEY_LOCAL_MACHINE\\Comm\\Teskel1\\Parms"];
+  ASSERT_GE(installed.size(), parms.size()) << exported.out;
+  for (std::size_t i = 0; i < parms.size(); ++i) {
+    if (parms[i] == "DefaultKeys") {
+      EXPECT_TRUE(std::regex_match(installed[i], std::regex("\"DefaultKeys\"=hex:[0-9a-f]{2}(,[0-9a-f]{2}){19}")))
+          << installed[i];
+    } else {
+      EXPECT_EQ(installed[i], parms[i]);
+    }
+  }
+  // Only the driver's status values may follow the installed ones.
+  for (std::size_t i = parms.size(); i < installed.size(); ++i)
+    EXPECT_TRUE(std::regex_match(installed[i], std::regex("\"(LinkState|bytein|byteout)\"=dword:[0-9a-f]{8}")))
+        << installed[i];
+}
+
+TEST_F(HandheldRunTest, ALaterRunFindsTheKeysAndDoesNotInstallAgain) {
+  install();
+  setParm("StationName", "REG_SZ", "Bench");
+  auto r = run();
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  EXPECT_EQ(lines(r.out).front(), "found: Drivers\\PCMCIA\\Halden-IEEE_802.11_Adapter (installed before)");
+  EXPECT_FALSE(hasLine(r.out, "^installed:")) << r.out;
+  auto query = handheld({"reg", "query", "HKLM\\Comm\\Teskel1\\Parms", "StationName"});
+  EXPECT_TRUE(hasLine(query.out, "StationName +REG_SZ +Bench$")) << query.out;
+}
+
+struct SsidCase {
+  const char *ssid;
+  const char *record;  // the desired SSID record as the controller dump shows it
+};
+
+class HandheldRunSsidTest : public HandheldRunTest, public ::testing::WithParamInterface<SsidCase> {};
+
+TEST_P(HandheldRunSsidTest, TheControllerDumpShowsTheSsidRecordTheDriverWrote) {
+  install();
+  setParm("SSID", "REG_SZ", GetParam().ssid);
+  auto r = run({"--show-controller"});
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  EXPECT_TRUE(hasLine(r.out, "^controller of Teskel1:$")) << r.out;
+  EXPECT_TRUE(hasLine(r.out, std::string("^  desired SSID +") + GetParam().record + "$")) << r.out;
+  // The dump comes before the card is taken out.
+  EXPECT_EQ(lines(r.out).back(), "card removed: Teskel1 halted, nothing left held");
+}
+
+INSTANTIATE_TEST_SUITE_P(Ssids, HandheldRunSsidTest,
+                         ::testing::Values(SsidCase{"Lab", "\"Lab\" \\(length 3\\)"},
+                                           SsidCase{"ANY", "\"\" \\(length 0\\)"},
+                                           SsidCase{"aNy", "\"\" \\(length 0\\)"},
+                                           SsidCase{"Harbor", "\"Harbor\" \\(length 6\\)"}));
+
+struct WepCase {
+  const char *name;
+  std::vector<std::string> faults;
+  const char *keys[4];
+  const char *flags;
+  const char *support;  // what an answering driver says of WEP support
+};
+
+class HandheldRunWepTest : public HandheldRunTest, public ::testing::WithParamInterface<WepCase> {};
+
+TEST_P(HandheldRunWepTest, KeysCommittedUntilTheFirstThatDoesNotReadBack) {
+  const auto &c = GetParam();
+  install();
+  setParm("DefaultKeys", "REG_BINARY", "1112131415212223242531323334354142434445");
+  std::vector<std::string> args = {"--show-controller"};
+  for (const auto &f : c.faults) args.insert(args.end(), {"--fault", f});
+  auto r = run(args);
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_TRUE(hasLine(r.out, "^  WEP key " + std::to_string(k + 1) + " +" + c.keys[k] + " \\(pad 00\\)$"))
+        << "key " << k + 1 << "\n" << r.out;
+  }
+  EXPECT_TRUE(hasLine(r.out, std::string("^  WEP flags +") + c.flags)) << r.out;
+  // A driver that answers the MIB request must agree; one that does not yet says so.
+  std::smatch m;
+  std::string out = r.out;
+  ASSERT_TRUE(std::regex_search(out, m, std::regex("adapter state: Teskel1 WEP (supported|unsupported|support not reported)"))) << r.out;
+  if (m[1].str() != "support not reported") {
+    EXPECT_EQ(m[1].str(), c.support);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wep, HandheldRunWepTest,
+    ::testing::Values(WepCase{"Healthy", {}, {"11 12 13 14 15", "21 22 23 24 25", "31 32 33 34 35", "41 42 43 44 45"},
+                              "0x0003", "supported"},
+                      WepCase{"Key3NeverReadsBack", {"rid-readback=0xFC26"},
+                              {"11 12 13 14 15", "21 22 23 24 25", "00 00 00 00 00", "00 00 00 00 00"},
+                              "0x0000", "unsupported"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+struct FailureCase {
+  const char *name;
+  std::vector<std::string> faults;
+  std::pair<const char *, std::uint32_t> parm;  // a REG_DWORD to set first, when named
+  const char *entry;                            // the error-log line
+};
+
+class HandheldRunFailureTest : public HandheldRunTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(HandheldRunFailureTest, AnAdapterThatDoesNotComeUpEndsTheRunNonZero) {
+  const auto &c = GetParam();
+  install();
+  if (c.parm.first) setParm(c.parm.first, "REG_DWORD", std::to_string(c.parm.second));
+  std::vector<std::string> args;
+  for (const auto &f : c.faults) args.insert(args.end(), {"--fault", f});
+  auto r = run(args);
+  EXPECT_EQ(r.exitCode, 1) << describe(r);
+  EXPECT_TRUE(hasLine(r.out, std::string("^error log: Teskel1: error ") + c.entry + "$")) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "^adapter failed: Teskel1: MiniportInitialize returned 0x[0-9A-F]{8}$")) << r.out;
+  EXPECT_EQ(lines(r.out).back(), "card removed, nothing left held");
+  ASSERT_EQ(lines(r.err).size(), 1u) << r.err;
+  EXPECT_TRUE(r.err.starts_with("handheld: run: Teskel1 did not come up (MiniportInitialize returned 0x")) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, HandheldRunFailureTest,
+    ::testing::Values(FailureCase{"CommandBusy", {"command-busy"}, {nullptr, 0}, "0xC000138B"},
+                      FailureCase{"InitializeNeverCompletes", {"command-timeout=0x0000"}, {nullptr, 0}, "0xC000138B"},
+                      FailureCase{"UnsupportedBus", {}, {"BusType", 5}, "0xC0001391 \\[25\\]"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(HandheldRunTest, HelpListsEveryFaultOfTheController) {
+  auto r = teskel::test::runProgram(teskel::test::programCommand("handheld", {"run", "--help"}));
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  for (const auto &fault : teskel::sim::faultCatalogue())
+    EXPECT_NE(r.out.find(fault.syntax), std::string::npos) << fault.syntax;
+  EXPECT_TRUE(fs::is_empty(root.path())) << "--help touches no root folder";
+  auto top = teskel::test::runProgram(teskel::test::programCommand("handheld", {"--help"}));
+  EXPECT_TRUE(hasLine(top.out, "^  run: ")) << top.out;
+}
+
+struct UsageCase {
+  const char *name;
+  std::vector<std::string> args;
+  int exitCode;
+  const char *message;
+};
+
+class HandheldRunUsageTest : public HandheldRunTest, public ::testing::WithParamInterface<UsageCase> {};
+
+TEST_P(HandheldRunUsageTest, BadCallsFailWithOneLineAndInstallNothing) {
+  const auto &c = GetParam();
+  TempRoot empty;
+  std::vector<std::string> args = {"run", "--virtual", "--duration", "1"};
+  for (auto a : c.args) {
+    if (a == "EMPTY") a = empty.path().string();
+    args.push_back(a);
+  }
+  auto r = handheld(args);
+  EXPECT_EQ(r.exitCode, c.exitCode) << describe(r);
+  ASSERT_EQ(lines(r.err).size(), 1u) << r.err;
+  EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  auto exported = handheld({"reg", "export"});
+  EXPECT_FALSE(hasLine(exported.out, "Teskel")) << exported.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Usage, HandheldRunUsageTest,
+    ::testing::Values(UsageCase{"UnknownFault", {"--fault", "no-such-fault"}, 2, "--fault no-such-fault: "},
+                      UsageCase{"FaultWithoutArgument", {"--fault"}, 2, "--fault needs a value"},
+                      UsageCase{"DurationNotANumber", {"--duration", "soon"}, 2, "--duration takes a number of seconds"},
+                      UsageCase{"NegativeDuration", {"--duration", "-1"}, 2, "--duration takes a number of seconds"},
+                      UsageCase{"StrayArgument", {"now"}, 2, "unexpected argument now"},
+                      UsageCase{"DriverPathMissing", {"--driver-path", "/nonexistent/teskel"}, 1, "is not a folder"},
+                      UsageCase{"DriverPathWithoutDriver", {"--driver-path", "EMPTY"}, 1,
+                                "handheld: run: no driver image Teskel.dll to install the card with"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// ---- signals: the program runs on the wall clock until told to stop ------------------------------
+
+class Running {
+ public:
+  explicit Running(const std::vector<std::string> &argv) {
+    int out[2];
+    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addclose(&actions, out[1]);
+    std::vector<char *> args;
+    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    int rc = posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+    fd_ = out[0];
+  }
+  ~Running() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (fd_ >= 0) close(fd_);
+  }
+
+  // Reads output until `pattern` has appeared in it or the deadline passes.
+  bool waitFor(const std::string &pattern, std::chrono::seconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!hasLine(out_, pattern)) {
+      if (readSome(deadline) != Read::Data) return false;
+    }
+    return true;
+  }
+  // Reads to the end of the output, then collects the exit status; -1 when the output did not end
+  // before the deadline (the program is killed by the destructor).
+  int finish(std::chrono::seconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    Read r;
+    while ((r = readSome(deadline)) == Read::Data) {
+    }
+    if (r != Read::End) return -1;
+    int status = 0;
+    if (waitpid(pid_, &status, 0) != pid_) return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  void signal(int number) { kill(pid_, number); }
+  const std::string &out() const { return out_; }
+
+ private:
+  enum class Read { Data, End, Timeout };
+  Read readSome(std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return Read::Timeout;
+      pollfd p{fd_, POLLIN, 0};
+      int ready = poll(&p, 1, static_cast<int>(left.count()));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) return Read::Timeout;
+      char buffer[4096];
+      ssize_t n = read(fd_, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return Read::End;
+      out_.append(buffer, static_cast<std::size_t>(n));
+      return Read::Data;
+    }
+  }
+
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  std::string out_;
+};
+
+class HandheldRunSignalTest : public HandheldRunTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(HandheldRunSignalTest, RemovesTheCardCleanlyAndExitsZero) {
+  Running program(teskel::test::programCommand("handheld", {"--root", root.path().string(), "run"}));
+  ASSERT_TRUE(program.waitFor("^adapter up: Teskel1", std::chrono::seconds(60))) << program.out();
+  program.signal(GetParam());
+  int status = program.finish(std::chrono::seconds(60));
+  EXPECT_EQ(status, 0) << program.out();
+  EXPECT_EQ(lines(program.out()).back(), "card removed: Teskel1 halted, nothing left held") << program.out();
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, HandheldRunSignalTest, ::testing::Values(SIGINT, SIGTERM),
+                         [](const auto &info) { return std::string(info.param == SIGINT ? "Interrupt" : "Terminate"); });
+
+}  // namespace
