@@ -262,6 +262,22 @@ TEST_F(TransmitTest, AnEmptyChainOfBuffersCountsAsAnEmptyPacket) {
   expectClean();
 }
 
+TEST_F(TransmitTest, APacketWhoseBuffersDisagreeWithItsLengthFails) {
+  for (int delta : {-2, 2}) {
+    SCOPED_TRACE(delta);
+    auto packet = ndis::Packet::fromFrame(frame(0x0800, 46), {30});
+    UINT total = 0;
+    NdisQueryPacket(packet->ndis(), nullptr, nullptr, nullptr, &total);  // the counts are now kept
+    packet->ndis()->Private.TotalLength = static_cast<UINT>(static_cast<int>(total) + delta);
+    NDIS_PACKET *p = rig.send(std::move(packet));
+    rig.settle();
+    EXPECT_EQ(rig.statusesOf(p), std::vector<NDIS_STATUS>{NDIS_STATUS_FAILURE});
+  }
+  EXPECT_TRUE(rig.transmitted.empty());
+  EXPECT_TRUE(recordsAccessed(rig.bus, CMD_TRANSMIT).empty());
+  EXPECT_EQ(slotCount(rig.record()->TxSlotsReady), 5u);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The tag check
 
