@@ -234,15 +234,17 @@ INT_PTR propertySheet(State &s, const PROPSHEETHEADERW *hdr) {
 
   std::vector<SheetPage> pages;
   int start = 0;
-  const auto *raw = reinterpret_cast<const std::uint8_t *>(hdr->ppsp);
+  auto at = reinterpret_cast<std::uintptr_t>(hdr->ppsp);
   for (UINT i = 0; i < hdr->nPages; ++i) {
     const PROPSHEETPAGEW *psp;
     std::size_t size;
     if (hdr->dwFlags & PSH_PROPSHEETPAGE) {
-      psp = reinterpret_cast<const PROPSHEETPAGEW *>(raw);
+      // Records follow each other by their own sizes; one that leaves the next misaligned is bad.
+      if (at % alignof(PROPSHEETPAGEW)) return -1;
+      psp = reinterpret_cast<const PROPSHEETPAGEW *>(at);
       size = hostPageSize(psp->dwSize);
       if (!size) return -1;
-      raw += size;
+      at += size;
     } else {
       auto it = s.pageHandles.find(reinterpret_cast<std::uintptr_t>(hdr->phpage[i]));
       if (it == s.pageHandles.end()) return -1;

@@ -289,7 +289,8 @@ int LoadStringW(HINSTANCE inst, UINT id, LPWSTR buffer, int max) {
     // A zero-sized buffer asks for a pointer to the resource text itself.
     const std::u16string *kept = m ? m->stringRef(id) : nullptr;
     if (!kept) return 0;
-    *reinterpret_cast<LPCWSTR *>(buffer) = kept->c_str();
+    LPCWSTR text = kept->c_str();
+    std::memcpy(buffer, &text, sizeof text);  // the buffer argument is really an LPCWSTR variable
     return static_cast<int>(kept->size());
   }
   if (max < 0) return 0;

@@ -290,7 +290,6 @@ LRESULT dispatch(State &s, const MSG &m) {
 }
 
 bool nextMessage(State &s, MSG &out, HWND filter, UINT lo, UINT hi, bool wait, bool remove) {
-  bool polledOnce = false;
   for (;;) {
     freeGraveyard(s);
     for (auto it = s.queue.begin(); it != s.queue.end();) {
@@ -331,33 +330,30 @@ bool nextMessage(State &s, MSG &out, HWND filter, UINT lo, UINT hi, bool wait, b
 
     std::optional<Micros> next = s.loop.nextDue();
     Micros now = s.loop.now();
-    if (s.loop.mode() == EventLoop::Mode::Virtual) {
-      if (next && (*next <= now || *next <= s.advanceTo)) {
+    if (next && *next <= now) {
+      // Whatever is due now runs first (timers among it), in either clock mode.
+      if (s.loop.mode() == EventLoop::Mode::Virtual)
         s.loop.runOne();
-        continue;
-      }
-      if (s.advanceTo > now) {
-        s.loop.runUntil(s.advanceTo);
-        continue;
-      }
-    } else if (next && *next <= now) {
-      s.loop.runUntil(now);
+      else
+        s.loop.runUntil(now);
       continue;
     }
-    if (!wait) {
-      if (polledOnce || s.loop.mode() == EventLoop::Mode::Virtual) return false;
-      polledOnce = true;
+    if (!wait) return false;
+    if (s.loop.mode() == EventLoop::Mode::Virtual && s.advanceTo > now) {
+      // An advance in progress: up to the next task or to its end, then the queue is looked at.
+      if (next && *next <= s.advanceTo)
+        s.loop.runOne();
+      else
+        s.loop.runUntil(s.advanceTo);
       continue;
     }
 
     // Nothing to do: the user's turn.
     if (!s.boxes.empty() && (s.inputEnded || !s.renderer)) {
       MessageBoxState *box = s.boxes.back();
-      box->result = box->view.buttons.size() > 1 &&
-                            std::find(box->view.buttons.begin(), box->view.buttons.end(), IDCANCEL) !=
-                                box->view.buttons.end()
-                        ? IDCANCEL
-                        : box->view.buttons[static_cast<std::size_t>(box->view.focus)];
+      const auto &b = box->view.buttons;
+      box->result = std::find(b.begin(), b.end(), IDCANCEL) != b.end() ? IDCANCEL
+                                                                        : b[static_cast<std::size_t>(box->view.focus)];
       box->done = true;
       // The caller's modal loop checks `done` after each message; give it one to look at.
       out = MSG{};

@@ -210,3 +210,39 @@ TEST_F(MessagesTest, AdvanceCommandRunsTimersBetweenCommands) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(MessagesTest, StringsIconsBitmapsAndStockObjects) {
+  WCHAR buf[100];
+  EXPECT_EQ(LoadStringW(basic, 1, buf, 100), 15);
+  EXPECT_EQ(std::u16string(buf), u"Larkwell Hidden");
+  EXPECT_EQ(LoadStringW(basic, 1, buf, 5), 4) << "cut to the buffer, terminator included";
+  EXPECT_EQ(std::u16string(buf), u"Lark");
+  EXPECT_EQ(LoadStringW(basic, 3, buf, 100), 0);
+  EXPECT_EQ(buf[0], 0);
+  EXPECT_EQ(LoadStringW(sheetRes, 1, buf, 100), 0) << "each module has its own strings";
+  LPCWSTR direct = nullptr;
+  EXPECT_EQ(LoadStringW(basic, 300, reinterpret_cast<LPWSTR>(&direct), 0), 13);
+  ASSERT_NE(direct, nullptr);
+  EXPECT_EQ(std::u16string(direct, 13), u"three hundred");
+
+  HICON a = LoadIconW(basic, MAKEINTRESOURCEW(104));
+  EXPECT_NE(a, nullptr);
+  EXPECT_EQ(LoadIconW(basic, MAKEINTRESOURCEW(104)), a) << "icons are shared";
+  EXPECT_EQ(LoadIconW(basic, u"#104"), a);
+  EXPECT_NE(LoadIconW(basic, MAKEINTRESOURCEW(108)), a);
+  EXPECT_EQ(LoadIconW(basic, MAKEINTRESOURCEW(999)), nullptr);
+  EXPECT_NE(LoadIconW(nullptr, IDI_APPLICATION), nullptr);
+  EXPECT_EQ(LoadIconW(nullptr, MAKEINTRESOURCEW(104)), nullptr);
+  EXPECT_NE(LoadBitmapW(basic, MAKEINTRESOURCEW(117)), nullptr);
+  EXPECT_EQ(LoadBitmapW(basic, MAKEINTRESOURCEW(104)), nullptr) << "an icon is no bitmap";
+
+  HGDIOBJ white = GetStockObject(WHITE_BRUSH);
+  EXPECT_NE(white, nullptr);
+  EXPECT_EQ(GetStockObject(WHITE_BRUSH), white);
+  EXPECT_NE(GetStockObject(BLACK_BRUSH), white);
+  EXPECT_EQ(GetStockObject(99), nullptr);
+}
+
+}  // namespace

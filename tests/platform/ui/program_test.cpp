@@ -11,6 +11,7 @@
 #include <map>
 
 #include "teskel/registry_store.h"
+#include "teskel/test_env.h"
 #include "ui_test_util.h"
 
 extern char **environ;
@@ -20,7 +21,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string programPath() { return std::string(TESKEL_BINARY_DIR) + "/bin/ui_test_program"; }
+// The program's command line; a cross build starts it through the emulator.
+std::vector<std::string> command(const std::vector<std::string> &args) {
+  return teskel::test::programCommand("ui_test_program", args);
+}
 
 struct Result {
   int exitCode = -1;
@@ -46,16 +50,14 @@ class Child {
       dup2(out[1], 1);
       dup2(err[1], 2);
       for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-      std::vector<char *> argv{const_cast<char *>(programPath().c_str())};
-      std::string path = programPath();
-      argv[0] = path.data();
-      std::vector<std::string> a = args;
-      for (auto &s : a) argv.push_back(s.data());
+      std::vector<std::string> words = command(args);
+      std::vector<char *> argv;
+      for (auto &w : words) argv.push_back(w.data());
       argv.push_back(nullptr);
       std::vector<char *> envp;
-      for (auto &s : envText) envp.push_back(s.data());
+      for (auto &e : envText) envp.push_back(e.data());
       envp.push_back(nullptr);
-      execve(path.c_str(), argv.data(), envp.data());
+      execve(argv[0], argv.data(), envp.data());
       _exit(127);
     }
     close(in[0]);
@@ -240,12 +242,11 @@ class Terminal {
     if (pid_ == 0) {
       for (const auto &[k, v] : env) setenv(k.c_str(), v.c_str(), 1);
       setenv("TERM", "xterm", 1);
-      std::string path = programPath();
-      std::vector<std::string> a = args;
-      std::vector<char *> argv{path.data()};
-      for (auto &x : a) argv.push_back(x.data());
+      std::vector<std::string> words = command(args);
+      std::vector<char *> argv;
+      for (auto &w : words) argv.push_back(w.data());
       argv.push_back(nullptr);
-      execv(path.c_str(), argv.data());
+      execv(argv[0], argv.data());
       _exit(127);
     }
   }
