@@ -68,6 +68,7 @@ Session::Session(EventLoop &loop, SessionOptions options)
     } else {
       s.windowsDir = defaultWindowsDir(s.options.root);
     }
+    openPublishing(s);
   }
   s.previousBoxHandler = coredll::setMessageBoxHandler(
       [this](const coredll::MessageBoxRequest &req) { return ui::messageBox(*state_, req); });
@@ -81,8 +82,7 @@ Session::~Session() {
   // Windows left at exit go without messages: the program's code is on its way out.
   for (auto &[k, t] : s.timers) s.loop.cancel(t.task);
   s.timers.clear();
-  for (auto &[k, w] : s.windows)
-    if (w->published) unpublishWindow(s, *w);
+  closePublishing(s);
   coredll::setMessageBoxHandler(s.previousBoxHandler);
   coredll::setDebugOutputHandler(s.previousDebugHandler);
   if (g_current == this) g_current = nullptr;

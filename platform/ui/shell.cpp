@@ -1,6 +1,7 @@
 // The shell around a program: tray icons, modal message boxes, debug output, icons and bitmaps,
 // and the published list of top-level windows through which FindWindowW sees other processes.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "state.h"
 
@@ -47,32 +47,22 @@ std::string unescapeField(const std::string &s) {
   return out;
 }
 
-// Start time of a process in clock ticks since boot, from /proc; empty when unknown.
-std::string processStart(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(in, line)) return {};
-  std::size_t close = line.rfind(')');
-  if (close == std::string::npos) return {};
-  std::istringstream rest(line.substr(close + 1));
-  std::string field;
-  // Fields after the command name start at the third; the start time is the twenty-second.
-  for (int i = 3; i <= 22; ++i)
-    if (!(rest >> field)) return {};
-  return field;
-}
+std::string lockName(pid_t pid) { return "." + std::to_string(static_cast<long>(pid)) + ".lock"; }
 
-bool processAlive(pid_t pid, const std::string &start) {
+// A publisher holds its lock file for as long as it runs. The process id alone can't tell: it may
+// belong to another program by now.
+bool publisherAlive(const fs::path &dir, pid_t pid) {
   if (pid <= 0) return false;
   if (kill(pid, 0) != 0 && errno != EPERM) return false;
-  // A recycled process id is another program.
-  std::string now = processStart(pid);
-  return start.empty() || now.empty() || now == start;
+  int fd = open((dir / lockName(pid)).c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close(fd);
+  return held;
 }
 
 struct Published {
   pid_t pid = 0;
-  std::string start;
   std::u16string cls;
   std::u16string title;
 };
@@ -94,8 +84,6 @@ std::optional<Published> readPublished(const fs::path &file) {
       } catch (...) {
         return std::nullopt;
       }
-    } else if (key == "start") {
-      p.start = value;
     } else if (key == "class") {
       p.cls = coredll::fromUtf8(value);
     } else if (key == "title") {
@@ -160,14 +148,32 @@ fs::path defaultWindowsDir(const fs::path &root) {
   return windows;
 }
 
+void openPublishing(State &s) {
+  fs::path lock = s.windowsDir / lockName(getpid());
+  s.lockFd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (s.lockFd < 0 || flock(s.lockFd, LOCK_EX | LOCK_NB) != 0)
+    throw std::runtime_error("cannot lock " + lock.string() + ": " + std::strerror(errno));
+  s.publisherPid = getpid();
+}
+
+void closePublishing(State &s) {
+  // A child made by fork() has a copy of the session but publishes nothing of its parent's.
+  if (s.lockFd < 0 || s.publisherPid != getpid()) return;
+  for (auto &[k, w] : s.windows)
+    if (w->published) unpublishWindow(s, *w);
+  std::error_code ec;
+  fs::remove(s.windowsDir / lockName(getpid()), ec);
+  close(s.lockFd);
+  s.lockFd = -1;
+}
+
 void publishWindow(State &s, Window &w) {
-  if (s.windowsDir.empty()) return;
+  if (s.windowsDir.empty() || s.publisherPid != getpid()) return;
   fs::path file = s.windowsDir / fileNameFor(w.handle);
   fs::path tmp = s.windowsDir / ("." + fileNameFor(w.handle) + ".tmp");
   {
     std::ofstream out(tmp, std::ios::trunc);
     out << "pid=" << getpid() << "\n"
-        << "start=" << escapeField(processStart(getpid())) << "\n"
         << "class=" << escapeField(coredll::toUtf8(w.cls->name)) << "\n"
         << "title=" << escapeField(coredll::toUtf8(w.text)) << "\n";
     if (!out) return;
@@ -179,7 +185,7 @@ void publishWindow(State &s, Window &w) {
 
 void unpublishWindow(State &s, Window &w) {
   std::error_code ec;
-  if (!s.windowsDir.empty()) fs::remove(s.windowsDir / fileNameFor(w.handle), ec);
+  if (!s.windowsDir.empty() && s.publisherPid == getpid()) fs::remove(s.windowsDir / fileNameFor(w.handle), ec);
   w.published = false;
 }
 
@@ -207,7 +213,7 @@ HWND findWindow(State &s, LPCWSTR cls, LPCWSTR title) {
   for (const fs::path &f : files) {
     auto p = readPublished(f);
     if (!p || p->pid == getpid()) continue;
-    if (!processAlive(p->pid, p->start)) {
+    if (!publisherAlive(s.windowsDir, p->pid)) {
       fs::remove(f, ec);  // left behind by a process that died
       continue;
     }

@@ -2,6 +2,7 @@
 // Shared by the parts of platform/ui; nothing outside the folder includes it.
 #pragma once
 
+#include <sys/types.h>
 #include <windows.h>
 
 #include <deque>
@@ -226,6 +227,8 @@ struct State {
   mutable int hitHeight = 0;
 
   std::filesystem::path windowsDir;
+  int lockFd = -1;          // held while this process publishes windows
+  pid_t publisherPid = 0;   // the process that opened the publishing (not a forked copy)
   coredll::MessageBoxHandler previousBoxHandler;
   coredll::DebugOutputHandler previousDebugHandler;
 
@@ -315,6 +318,8 @@ void releaseSheetPages(State &s, Window &w);
 bool notifyIcon(State &s, DWORD op, const NOTIFYICONDATAW *data);
 int messageBox(State &s, const coredll::MessageBoxRequest &req);
 void debugOutput(State &s, const std::u16string &text);
+void openPublishing(State &s);
+void closePublishing(State &s);
 void publishWindow(State &s, Window &w);
 void unpublishWindow(State &s, Window &w);
 HWND findWindow(State &s, LPCWSTR cls, LPCWSTR title);

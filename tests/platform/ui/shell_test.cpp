@@ -246,17 +246,18 @@ TEST_F(ShellTest, EntriesOfDeadProcessesAreIgnoredAndRemoved) {
   std::filesystem::path stale = dir / (std::to_string(gone) + "-10000");
   {
     std::ofstream f(stale);
-    f << "pid=" << gone << "\nstart=1\nclass=Larkwell Hidden\ntitle=Pemblo\n";
+    f << "pid=" << gone << "\nclass=Larkwell Hidden\ntitle=Pemblo\n";
   }
   EXPECT_EQ(FindWindowW(u"Larkwell Hidden", u"Pemblo"), nullptr);
   EXPECT_FALSE(std::filesystem::exists(stale));
-  // A living process with another start time is a recycled id: also gone.
+  // A living process that doesn't hold the publisher's lock got the id of a dead publisher.
   std::filesystem::path recycled = dir / (std::to_string(getppid()) + "-10000");
   {
     std::ofstream f(recycled);
-    f << "pid=" << getppid() << "\nstart=1\nclass=Larkwell Hidden\ntitle=Pemblo\n";
+    f << "pid=" << getppid() << "\nclass=Larkwell Hidden\ntitle=Pemblo\n";
   }
   EXPECT_EQ(FindWindowW(u"Larkwell Hidden", u"Pemblo"), nullptr);
+  EXPECT_FALSE(std::filesystem::exists(recycled));
 }
 
 TEST_F(ShellTest, PublishedEntriesFollowTheWindows) {
@@ -266,6 +267,8 @@ TEST_F(ShellTest, PublishedEntriesFollowTheWindows) {
       return e.path().filename().string()[0] != '.';
     });
   };
+  auto lock = dir / ("." + std::to_string(getpid()) + ".lock");
+  EXPECT_TRUE(std::filesystem::exists(lock)) << "held while the session publishes";
   EXPECT_EQ(count(), 0);
   Log log;
   HWND top = recorder(log);
@@ -276,6 +279,7 @@ TEST_F(ShellTest, PublishedEntriesFollowTheWindows) {
   recorder(log);
   session.reset();
   EXPECT_EQ(count(), 0) << "the session's end removes what is left";
+  EXPECT_FALSE(std::filesystem::exists(lock));
 }
 
 TEST(RuntimeFolder, PerUserAndPerRoot) {
