@@ -511,6 +511,16 @@ LRESULT CALLBACK ComboProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
       if (isEnabled(*s, h)) userPick(static_cast<int>(wp));
       return 0;
     case WM_KEYDOWN:
+      if (wp == 0x73 /* VK_F4 */ && isEnabled(*s, h)) {
+        if (c->dropped) {
+          close(false);
+        } else {
+          c->dropped = true;
+          c->hot = c->sel;
+          notifyParent(*s, h, CBN_DROPDOWN);
+        }
+        return 0;
+      }
       if (!isEnabled(*s, h) || count == 0) {
         if (wp == VK_ESCAPE || wp == VK_RETURN) close(false);
         return 0;

@@ -321,8 +321,14 @@ struct Painter {
     if (cd->hot >= rows) first = cd->hot - rows + 1;
     CellRect screen{0, 0, c.width(), c.height()};
     int width = o.under.right - o.under.left;
-    CellRect list{o.under.left, o.under.top + 1, o.under.right, o.under.top + 2 + rows};
-    frame(screen, list);
+    // The list hangs below the field: its items between side bars, a bottom edge under them.
+    for (int i = 0; i <= rows; ++i) {
+      int y = o.under.top + 1 + i;
+      bool bottom = i == rows;
+      for (int x = o.under.left; x < o.under.right; ++x) put(screen, x, y, bottom ? U'-' : U' ');
+      put(screen, o.under.left, y, bottom ? U'+' : U'|');
+      put(screen, o.under.right - 1, y, bottom ? U'+' : U'|');
+    }
     for (int i = 0; i < rows && first + i < count; ++i) {
       int item = first + i;
       int y = o.under.top + 1 + i;
@@ -331,7 +337,6 @@ struct Painter {
       text(screen, o.under.left + 1, y, cd->items[static_cast<std::size_t>(item)], width - 2, attr);
       hit(CellRect{o.under.left, y, o.under.right, y + 1}, {Hit::What::ComboItem, o.combo, item});
     }
-    if (count == 0) put(screen, o.under.left + 1, o.under.top + 1, U' ');
   }
 
   void topLevel(HWND h) {

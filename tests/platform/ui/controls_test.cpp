@@ -119,6 +119,30 @@ TEST_F(ControlsTest, UserSelectionNotifiesAndDisabledListsIgnoreIt) {
   user("focus 1001\nkey up\nkey home\n");
   EXPECT_EQ(msg(1001, CB_GETCURSEL), 0);
   EXPECT_EQ(notified(CBN_SELCHANGE), (std::vector<int>{1001, 1001, 1001}));
+  user("key f4\nstate 1001\nkey down\nkey down\nkey enter\nstate 1001\n");
+  auto lines = outLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "state 1001 combobox enabled visible focus sel=0 count=3 dropped");
+  EXPECT_EQ(lines[1], "state 1001 combobox enabled visible focus sel=2 count=3") << "Enter picks and closes";
+  EXPECT_EQ(notified(CBN_SELCHANGE).size(), 4u);
+  user("click 1001\ntap 30 15\n");
+  EXPECT_EQ(msg(1001, CB_GETCURSEL), 2);
+  EXPECT_EQ(msg(1001, CB_GETDROPPEDSTATE), FALSE) << "a tap outside the open list closes it";
+  // The open list hangs under the field (columns 3 to 17, from row 4) and a tap picks an item.
+  out.str("");
+  user("click 1001\nscreen\n");
+  auto screen = outLines();
+  ASSERT_GE(screen.size(), 9u);
+  auto row = [&](int r) { return screen[static_cast<std::size_t>(r) + 1].substr(3, 15); };  // after "screen begin"
+  EXPECT_EQ(row(3), "[c           v]");
+  EXPECT_EQ(row(4), "|a            |");
+  EXPECT_EQ(row(5), "|b            |");
+  EXPECT_EQ(row(6), "|c            |");
+  EXPECT_EQ(row(7), "+-------------+");
+  user("tap 5 5\n");
+  EXPECT_EQ(msg(1001, CB_GETCURSEL), 1);
+  EXPECT_EQ(msg(1001, CB_GETDROPPEDSTATE), FALSE);
+  msg(1001, CB_SETCURSEL, 0);
   EnableWindow(item(1001), FALSE);
   user("select 1001 2\n");
   EXPECT_EQ(msg(1001, CB_GETCURSEL), 0);
