@@ -339,7 +339,14 @@ void Socket::Impl::bringUp(InsertReport &report, ndis::Driver &driver, const std
       sim::ControllerOptions o = card.controller;
       o.nvPath = (options.root / nvFileName(name)).string();
       o.serial = card.controller.serial + static_cast<std::uint32_t>(index);
-      p.controller = std::make_unique<sim::Controller>(host.loop(), host.bus(), *p.irq, std::move(o));
+      try {
+        p.controller = std::make_unique<sim::Controller>(host.loop(), host.bus(), *p.irq, std::move(o));
+      } catch (const std::exception &e) {
+        error(report, name + ": the card cannot be powered up (" + e.what() + "); " + name + " is not started");
+        report.instances.push_back(ir);
+        placed.push_back(std::move(p));
+        continue;
+      }
       try {
         host.bus().map(*p.ioBase, kPortWindow, *p.controller);
         ir.placed = true;

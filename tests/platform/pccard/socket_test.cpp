@@ -1,6 +1,7 @@
 // The PC Card socket with the real driver library: installation on first insertion, the keys it
 // follows to load the driver and start the instances, the card on the bus, and clean removal.
 #include <dlfcn.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <fstream>
@@ -257,6 +258,20 @@ TEST_F(SocketTest, AnInstanceWhosePortsAreTakenIsNotStarted) {
   bus.unmap(0x320);
 }
 
+TEST_F(SocketTest, ACardWhoseMemoryFileIsDamagedIsNotStarted) {
+  installOnce();
+  std::ofstream(root.path() / pccard::nvFileName("Teskel1"), std::ios::trunc) << "too short";
+  auto report = insert();
+  EXPECT_FALSE(report.ok());
+  ASSERT_EQ(report.errors.size(), 1u);
+  EXPECT_NE(report.errors[0].find("Teskel1: the card cannot be powered up (controller memory file "), std::string::npos)
+      << report.errors[0];
+  ASSERT_EQ(report.instances.size(), 1u);
+  EXPECT_FALSE(report.instances[0].initialized);
+  EXPECT_FALSE(bus.isMapped(0x300));
+  EXPECT_TRUE(socket->remove().clean());
+}
+
 TEST_F(SocketTest, WhatTheDriverLeavesHeldIsReportedAtRemoval) {
   store.setValue(kSocketKey, "Dll", REG_SZ, sz("ndis.dll"));
   store.setValue(kSocketKey, "Miniport", REG_SZ, sz("Leaky"));
@@ -266,8 +281,13 @@ TEST_F(SocketTest, WhatTheDriverLeavesHeldIsReportedAtRemoval) {
   store.setValue("Comm\\Leaky1\\Parms", "InterruptNumber", REG_DWORD, dword(15));
   auto report = insert();
   ASSERT_TRUE(report.ok()) << (report.errors.empty() ? "" : report.errors.front());
+  void *library = dlopen(report.image.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(library, nullptr);
+  HLOCAL block = reinterpret_cast<HLOCAL (*)()>(dlsym(library, "LeakyDriverBlock"))();
+  dlclose(library);
 
   auto removed = socket->remove();
+  LocalFree(block);
   EXPECT_EQ(removed.halted, std::vector<std::string>{"Leaky1"});
   EXPECT_FALSE(removed.clean());
   auto mentions = [&](const std::string &what) {

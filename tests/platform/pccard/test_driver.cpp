@@ -20,6 +20,7 @@ struct LeakyAdapter {
 };
 
 NDIS_HANDLE g_wrapper;
+HLOCAL g_block;
 
 NDIS_STATUS Initialize(PNDIS_STATUS, PUINT SelectedMediumIndex, PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
                        NDIS_HANDLE Handle, NDIS_HANDLE ConfigurationContext) {
@@ -70,8 +71,11 @@ VOID Quiet(NDIS_HANDLE) {}
 
 }  // namespace
 
+// The block DriverEntry never frees, so that the test can give it back once it has been reported.
+TEST_EXPORT HLOCAL LeakyDriverBlock() { return g_block; }
+
 TEST_EXPORT NDIS_STATUS DriverEntry(PVOID DriverObject, PVOID RegistryPath) {
-  LocalAlloc(LPTR, 24);
+  g_block = LocalAlloc(LPTR, 24);
   NdisInitializeWrapper(&g_wrapper, DriverObject, RegistryPath, nullptr);
   NDIS40_MINIPORT_CHARACTERISTICS c;
   NdisZeroMemory(&c, sizeof c);
