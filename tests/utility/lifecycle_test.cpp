@@ -81,11 +81,6 @@ TEST_F(Lifecycle, ClosingTheHiddenWindowEndsTheProgram) {
 }
 
 TEST_F(Lifecycle, ASecondStartExitsAtOnceAndChangesNothing) {
-  // Under qemu-user the platform's FindWindowW takes the first instance for a dead one: it checks
-  // a process's start time in /proc/<pid>/stat, and qemu shows the process itself a different
-  // start time than it shows others. Reported; the check runs on native builds.
-  if (!teskel::test::emulatorPrefix().empty())
-    GTEST_SKIP() << "FindWindowW across emulated processes is not reliable on this platform yet";
   reg.seedInstalled();
   Pemblo first(root.path());
   // Key material that a second start-up would rewrite as 20 bytes.
