@@ -23,6 +23,8 @@ PortBus &bus() {
 
 std::uint32_t portNumber(const void *p) { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p)); }
 
+bool oddAddress(const void *p) { return (reinterpret_cast<std::uintptr_t>(p) & 1) != 0; }
+
 }  // namespace
 
 extern "C" {
@@ -33,6 +35,7 @@ VOID WRITE_PORT_USHORT(PUSHORT Port, USHORT Value) { bus().write16(portNumber(Po
 
 VOID READ_PORT_BUFFER_USHORT(PUSHORT Port, PUSHORT Buffer, ULONG Count) {
   if (Count == 0) return;
+  if (oddAddress(Buffer)) bus().noteMisalignedString(false);
   std::uint16_t *words = static_cast<std::uint16_t *>(std::malloc(Count * sizeof(std::uint16_t)));
   if (!words) std::abort();
   bus().readString16(portNumber(Port), words, Count);
@@ -46,6 +49,7 @@ VOID READ_PORT_BUFFER_USHORT(PUSHORT Port, PUSHORT Buffer, ULONG Count) {
 
 VOID WRITE_PORT_BUFFER_USHORT(PUSHORT Port, PUSHORT Buffer, ULONG Count) {
   if (Count == 0) return;
+  if (oddAddress(Buffer)) bus().noteMisalignedString(true);
   std::uint16_t *words = static_cast<std::uint16_t *>(std::malloc(Count * sizeof(std::uint16_t)));
   if (!words) std::abort();
   const auto *in = reinterpret_cast<const unsigned char *>(Buffer);

@@ -61,6 +61,10 @@ TEST(PortBus, StringFormsMoveWordsLowByteFirstEvenAtOddAddresses) {
   EXPECT_EQ(bus.counters(0x302).writes, 2u);
   EXPECT_EQ(bus.counters(0x302).reads, 2u);
   EXPECT_EQ(bus.trace()[1].describe(), "RS16 0x0302 4533 4533");
+  EXPECT_EQ(bus.misalignedStringWrites(), 1u);
+  EXPECT_EQ(bus.misalignedStringReads(), 1u);
+  WRITE_PORT_BUFFER_USHORT(port16(0x302), reinterpret_cast<PUSHORT>(raw), 1);
+  EXPECT_EQ(bus.misalignedStringWrites(), 1u);
 }
 
 TEST(PortBus, CountersResetAndTotal) {

@@ -62,6 +62,12 @@ class PortBus {
   PortCounters totals() const;
   void resetCounters();
 
+  // String transfers whose memory buffer starts at an odd address. The handheld's processor
+  // cannot move a halfword at an odd address, so a driver must not pass one; tests check these.
+  void noteMisalignedString(bool write) { ++(write ? misalignedWrites_ : misalignedReads_); }
+  std::uint64_t misalignedStringWrites() const { return misalignedWrites_; }
+  std::uint64_t misalignedStringReads() const { return misalignedReads_; }
+
   // The trace records every access while enabled.
   void setTracing(bool on) { tracing_ = on; }
   bool tracing() const { return tracing_; }
@@ -87,6 +93,8 @@ class PortBus {
   std::map<std::uint32_t, PortCounters> counters_;
   std::vector<PortAccess> trace_;
   bool tracing_ = false;
+  std::uint64_t misalignedWrites_ = 0;
+  std::uint64_t misalignedReads_ = 0;
   std::map<unsigned, bool> irqs_;
   std::map<int, IrqListener> listeners_;
   int nextToken_ = 1;
