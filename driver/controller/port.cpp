@@ -100,6 +100,41 @@ static BOOLEAN SeekPath(PADAPTER Adapter, const ACCESS_PATH *Path, USHORT Id, US
   return WaitForSeek(Adapter, Path);
 }
 
+// The processor cannot move a halfword at an odd address, and a caller's memory (a protocol's
+// buffer, or the byte after an odd-offset start) may begin at one: such runs go through an
+// aligned scratch area in pieces.
+#define PORT_SCRATCH_WORDS 128
+
+static void MoveWordsOut(PUSHORT Data, const UCHAR *Source, ULONG Words) {
+  if (((ULONG_PTR)Source & 1) == 0) {
+    WRITE_PORT_BUFFER_USHORT(Data, (PUSHORT)Source, Words);
+    return;
+  }
+  USHORT Scratch[PORT_SCRATCH_WORDS];
+  while (Words > 0) {
+    ULONG Piece = Words < PORT_SCRATCH_WORDS ? Words : PORT_SCRATCH_WORDS;
+    memcpy(Scratch, Source, Piece * 2);
+    WRITE_PORT_BUFFER_USHORT(Data, Scratch, Piece);
+    Source += Piece * 2;
+    Words -= Piece;
+  }
+}
+
+static void MoveWordsIn(PUSHORT Data, PUCHAR Destination, ULONG Words) {
+  if (((ULONG_PTR)Destination & 1) == 0) {
+    READ_PORT_BUFFER_USHORT(Data, (PUSHORT)Destination, Words);
+    return;
+  }
+  USHORT Scratch[PORT_SCRATCH_WORDS];
+  while (Words > 0) {
+    ULONG Piece = Words < PORT_SCRATCH_WORDS ? Words : PORT_SCRATCH_WORDS;
+    READ_PORT_BUFFER_USHORT(Data, Scratch, Piece);
+    memcpy(Destination, Scratch, Piece * 2);
+    Destination += Piece * 2;
+    Words -= Piece;
+  }
+}
+
 BOOLEAN BufferWrite(PADAPTER Adapter, USHORT Id, USHORT Offset, const UCHAR *Source, ULONG Count) {
   if (Count == 0) return TRUE;
 
@@ -109,7 +144,7 @@ BOOLEAN BufferWrite(PADAPTER Adapter, USHORT Id, USHORT Offset, const UCHAR *Sou
   BOOLEAN Ok = SeekPath(Adapter, Path, Id, Offset);
   if (Ok) {
     PUSHORT Data = RegisterAddress(Adapter, Path->Data);
-    WRITE_PORT_BUFFER_USHORT(Data, (PUSHORT)Source, Count / 2);
+    MoveWordsOut(Data, Source, Count / 2);
     if (Count & 1) WRITE_PORT_UCHAR((PUCHAR)Data, Source[Count - 1]);
   }
   ReleaseAccessPath(Adapter, Path);
@@ -130,7 +165,7 @@ BOOLEAN BufferRead(PADAPTER Adapter, USHORT Id, USHORT Offset, PUCHAR Destinatio
       *Destination++ = (UCHAR)(READ_PORT_USHORT(Data) >> 8);
       Count--;
     }
-    READ_PORT_BUFFER_USHORT(Data, (PUSHORT)Destination, Count / 2);
+    MoveWordsIn(Data, Destination, Count / 2);
     if (Count & 1) Destination[Count - 1] = READ_PORT_UCHAR((PUCHAR)Data);
   }
   ReleaseAccessPath(Adapter, Path);

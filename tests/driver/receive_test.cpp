@@ -49,6 +49,8 @@ class ReceiveTest : public RigTest {
     EXPECT_TRUE(rig.host->findings().empty()) << rig.host->findings().front();
     EXPECT_EQ(rig.record()->AccessPathBusy, 0);
     EXPECT_EQ(rig.controller->eventStatus() & EV_RX, 0);
+    // No halfword moved between a port and an odd memory address (the processor cannot).
+    EXPECT_EQ(rig.bus.misalignedStringReads() + rig.bus.misalignedStringWrites(), 0u);
   }
   std::uint16_t rxFid_ = 0;
 };

@@ -73,6 +73,8 @@ class TransmitTest : public RigTest {
     EXPECT_TRUE(rig.controller->violations().empty()) << rig.controller->violations().front();
     EXPECT_TRUE(rig.host->findings().empty()) << rig.host->findings().front();
     EXPECT_EQ(rig.record()->AccessPathBusy, 0);
+    // No halfword moved between a port and an odd memory address (the processor cannot).
+    EXPECT_EQ(rig.bus.misalignedStringReads() + rig.bus.misalignedStringWrites(), 0u);
   }
 };
 
