@@ -191,7 +191,8 @@ INSTANTIATE_TEST_SUITE_P(Ssids, HandheldRunSsidTest,
                          ::testing::Values(SsidCase{"Lab", "\"Lab\" \\(length 3\\)"},
                                            SsidCase{"ANY", "\"\" \\(length 0\\)"},
                                            SsidCase{"aNy", "\"\" \\(length 0\\)"},
-                                           SsidCase{"Harbor", "\"Harbor\" \\(length 6\\)"}));
+                                           SsidCase{"Harbor", "\"Harbor\" \\(length 6\\)"}),
+                         [](const auto &info) { return std::string(info.param.ssid); });
 
 struct WepCase {
   const char *name;
