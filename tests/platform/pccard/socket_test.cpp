@@ -285,6 +285,11 @@ TEST_F(SocketTest, WhatTheDriverLeavesHeldIsReportedAtRemoval) {
   ASSERT_NE(library, nullptr);
   HLOCAL block = reinterpret_cast<HLOCAL (*)()>(dlsym(library, "LeakyDriverBlock"))();
   dlclose(library);
+  // The card is there to be misused: the second command came while the first was still busy.
+  ASSERT_NE(socket->controller("Leaky1"), nullptr);
+  const auto &violations = socket->controller("Leaky1")->violations();
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_TRUE(violations[0].starts_with("command-while-busy")) << violations[0];
 
   auto removed = socket->remove();
   LocalFree(block);

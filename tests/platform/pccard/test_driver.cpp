@@ -1,11 +1,13 @@
 // Driver libraries the socket tests load instead of the real driver, one per compile variant:
-// PCCARD_LEAKY_DRIVER  a miniport that comes up and leaves its memory, ports and a LocalAlloc
-//                      block behind when halted;
+// PCCARD_LEAKY_DRIVER  a miniport that comes up, writes the card's command register twice in a
+//                      row (the second time while it is busy), and leaves its memory, ports and a
+//                      LocalAlloc block behind when halted;
 // PCCARD_REFUSING_DRIVER  an Install_Driver that writes nothing and a DriverEntry that fails;
 // neither              a library without the driver exports.
 #include <string.h>
 
 #include <windows.h>
+#include <ceddk.h>
 #include <ndis.h>
 
 #define TEST_EXPORT extern "C" __attribute__((visibility("default")))
@@ -45,7 +47,13 @@ NDIS_STATUS Initialize(PNDIS_STATUS, PUINT SelectedMediumIndex, PNDIS_MEDIUM Med
   if (status == NDIS_STATUS_SUCCESS) ioBase = p->ParameterData.IntegerData;
   NdisCloseConfiguration(config);
   NdisMSetAttributes(Handle, a, FALSE, NdisInterfacePcMcia);
-  return NdisMRegisterIoPortRange(&a->PortBase, Handle, ioBase, 64);
+  status = NdisMRegisterIoPortRange(&a->PortBase, Handle, ioBase, 64);
+  if (status == NDIS_STATUS_SUCCESS) {
+    PUSHORT command = static_cast<PUSHORT>(a->PortBase);  // the command register is the first port
+    WRITE_PORT_USHORT(command, 0);
+    WRITE_PORT_USHORT(command, 0);
+  }
+  return status;
 }
 
 // Releases nothing: the ports, the adapter's memory and the driver's LocalAlloc block stay held.
