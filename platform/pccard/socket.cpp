@@ -30,12 +30,15 @@ using InstallFn = LPWSTR (*)(LPWSTR DeviceKeyName, LPWSTR Output, DWORD OutputSi
 
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char *fmt, ...) {
-  char buffer[512];
-  va_list ap;
+  va_list ap, copy;
   va_start(ap, fmt);
-  std::vsnprintf(buffer, sizeof buffer, fmt, ap);
+  va_copy(copy, ap);
+  int n = std::vsnprintf(nullptr, 0, fmt, copy);
+  va_end(copy);
+  std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+  if (n > 0) std::vsnprintf(out.data(), out.size() + 1, fmt, ap);
   va_end(ap);
-  return buffer;
+  return out;
 }
 
 std::string hex32(std::uint32_t v) { return format("0x%08X", v); }
