@@ -40,9 +40,7 @@ static VOID HandleAllocEvent(PADAPTER Adapter) {
   }
   WriteRegister(Adapter, REG_EVENT_ACK, EV_ALLOC);
 
-  NDIS_STATUS Status;
-  PNDIS_PACKET Packet = TransmitNext(Adapter, &Status);
-  if (Packet) NdisMSendComplete(Adapter->MiniportAdapterHandle, Packet, Status);
+  TransmitQueued(Adapter, NULL);
   Adapter->PendingEvents &= (USHORT)~EV_ALLOC;
 }
 

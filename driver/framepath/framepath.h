@@ -32,6 +32,9 @@ NDIS_STATUS MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet
 // Returns the packet taken from the queue (or null) and, in Status, how it went: success when it
 // reached the controller (or was suppressed), failure when its copy into the controller failed.
 PNDIS_PACKET TransmitNext(PADAPTER Adapter, PNDIS_STATUS Status);
+// Sends from the queue until a frame is on its way or nothing can go; completes every packet it
+// takes but `Own` (may be null), whose status it returns (NDIS_STATUS_PENDING when not taken).
+NDIS_STATUS TransmitQueued(PADAPTER Adapter, PNDIS_PACKET Own);
 BOOLEAN CopyPacketToBuffer(PADAPTER Adapter, USHORT Fid, USHORT Start, PNDIS_PACKET Packet, PUINT Length);
 VOID CompleteQueuedSends(PADAPTER Adapter, NDIS_STATUS Status);
 

@@ -259,7 +259,6 @@ PNDIS_PACKET TransmitNext(PADAPTER Adapter, PNDIS_STATUS Status) {
 
 NDIS_STATUS MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags) {
   PADAPTER Adapter = (PADAPTER)MiniportAdapterContext;
-  NDIS_STATUS Status;
 
   (void)Flags;
   SetPacketLink(Packet, NULL);
@@ -270,8 +269,24 @@ NDIS_STATUS MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet
   }
   Adapter->SendQueueTail = Packet;
 
+  return TransmitQueued(Adapter, Packet);
+}
+
+NDIS_STATUS TransmitQueued(PADAPTER Adapter, PNDIS_PACKET Own) {
+  NDIS_STATUS OwnStatus = NDIS_STATUS_PENDING;
+  NDIS_STATUS Status;
   PNDIS_PACKET Taken = TransmitNext(Adapter, &Status);
-  if (Taken == Packet) return Status;
-  if (Taken) NdisMSendComplete(Adapter->MiniportAdapterHandle, Taken, Status);
-  return NDIS_STATUS_PENDING;
+  while (Taken) {
+    if (Taken == Own) {
+      OwnStatus = Status;
+    } else {
+      NdisMSendComplete(Adapter->MiniportAdapterHandle, Taken, Status);
+    }
+    // A frame on its way brings its buffer back with an allocation event, which sends the next.
+    // A dropped frame leaves its buffer ready and no event will come for it, so the packets
+    // queued behind it would wait for the next send: go on with them now.
+    if (Status == NDIS_STATUS_SUCCESS) break;
+    Taken = TransmitNext(Adapter, &Status);
+  }
+  return OwnStatus;
 }

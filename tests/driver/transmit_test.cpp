@@ -478,5 +478,23 @@ TEST_F(NoBufferTest, ResetFailsEachQueuedSendOnce) {
   EXPECT_TRUE(rig.host->findings().empty());
 }
 
+// Dropped frames free their buffer without an allocation event: the packets queued behind them
+// must still go out, not wait for the next send.
+TEST_F(TransmitTest, PacketsQueuedBehindDroppedFramesStillGoOut) {
+  std::vector<NDIS_PACKET *> onAir, runts;
+  for (int i = 0; i < 5; ++i) onAir.push_back(rig.send(frame(0x0800, 986, static_cast<std::uint8_t>(i))));
+  for (int i = 0; i < 5; ++i) runts.push_back(rig.send(pattern(13, static_cast<std::uint8_t>(i))));
+  Bytes last = frame(0x0800, 86, 42);
+  NDIS_PACKET *tail = rig.send(last);
+  rig.settle(200000);  // five frames of 1000 bytes take about 22 ms on the air
+  for (auto *p : onAir) EXPECT_EQ(rig.statusesOf(p), std::vector<NDIS_STATUS>{NDIS_STATUS_SUCCESS});
+  for (auto *p : runts) EXPECT_EQ(rig.statusesOf(p), std::vector<NDIS_STATUS>{NDIS_STATUS_FAILURE});
+  EXPECT_EQ(rig.statusesOf(tail), std::vector<NDIS_STATUS>{NDIS_STATUS_SUCCESS});
+  ASSERT_EQ(rig.transmitted.size(), 6u);
+  EXPECT_EQ(rig.transmitted.back().buffer, expectedBuffer(last));
+  EXPECT_EQ(rig.record()->SendQueueHead, nullptr);
+  expectClean();
+}
+
 }  // namespace
 }  // namespace teskel::test
