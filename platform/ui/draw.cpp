@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "state.h"
+#include "teskel/coredll.h"
 #include "teskel/ui_render.h"
 
 namespace teskel::ui {
@@ -13,21 +14,7 @@ const char16_t *kHelp = u"F2 OK  F3 Cancel  F4/F5 Page  F6 Tray  Tab Move  Space
 
 std::string utf8(char32_t c) {
   std::string out;
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
+  coredll::appendUtf8(out, c);
   return out;
 }
 

@@ -25,6 +25,8 @@ DebugOutputHandler setDebugOutputHandler(DebugOutputHandler handler);
 // Bytes still held through LocalAlloc in this process.
 std::size_t localBytesHeld();
 
+// Appends one code point as UTF-8.
+void appendUtf8(std::string &out, char32_t c);
 std::string toUtf8(const std::u16string &s);
 std::string toUtf8(const char16_t *s);
 std::u16string fromUtf8(const std::string &s);
