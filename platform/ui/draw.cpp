@@ -769,15 +769,14 @@ void Session::draw(Canvas &view) const {
   for (HWND h : shown) p.topLevel(h);
   for (const auto &o : p.overlays) p.comboList(o);
 
-  // The view follows the focus (and an open list under it).
+  // The view shows the top left of the windows, and as little further as the focus (and an open
+  // list under it) needs.
+  s.scrollX = s.scrollY = 0;
   if (const Window *f = s.get(s.focus); f && isVisible(s, s.focus)) {
     CellRect r = cellRect(s, s.focus);
     if (const ComboData *cd = f->as<ComboData>()) r.bottom = r.top + 1 + (cd->dropped ? Painter::listRows(*f) + 1 : 0);
     follow(s.scrollX, r.left, r.right, view.width(), plane.width());
     follow(s.scrollY, r.top, r.bottom, viewRows, plane.height());
-  } else {
-    follow(s.scrollX, s.scrollX, s.scrollX, view.width(), plane.width());
-    follow(s.scrollY, s.scrollY, s.scrollY, viewRows, plane.height());
   }
   s.hitIndex.assign(static_cast<std::size_t>(view.width()) * view.height(), -1);
   s.hitWidth = view.width();
