@@ -574,9 +574,13 @@ struct Painter {
     }
   }
 
-  void centered(int y, const std::u16string &t, std::uint8_t attr = kAttrNormal) {
-    int x = std::max(0, (c.width() - textCells(t)) / 2);
-    text(CellRect{0, 0, c.width(), c.height()}, x, y, t, c.width() - x, attr);
+  // Centred lines from row `y`, wrapped to the width; returns the row after them.
+  int centered(int y, const std::u16string &t, std::uint8_t attr = kAttrNormal) {
+    for (const std::u16string &line : wrapWords(t, c.width() - 2)) {
+      int x = std::max(0, (c.width() - textCells(line)) / 2);
+      text(CellRect{0, 0, c.width(), c.height()}, x, y++, line, c.width() - x, attr);
+    }
+    return y;
   }
 };
 
@@ -800,8 +804,8 @@ void Session::draw(Canvas &view) const {
   if (shown.empty() && !s.tray.empty()) {
     const Window *owner = s.get(s.tray.front().window);
     std::u16string who = owner && !owner->text.empty() ? owner->text : u"The program";
-    q.centered(viewRows / 2 - 1, who + u" is in the tray.", kAttrBold);
-    q.centered(viewRows / 2, u"Press F6, or click its icon on the tray line below, to open it again.");
+    int y = q.centered(std::max(0, viewRows / 2 - 2), who + u" is in the tray.", kAttrBold);
+    q.centered(y, u"Press F6, or click its icon on the tray line below, to open it again.");
   }
   CellRect all{0, 0, view.width(), view.height()};
   q.text(all, 0, view.height() - 3, helpLine(s, front), view.width(), kAttrDim);
