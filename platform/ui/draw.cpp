@@ -1,6 +1,5 @@
-// Drawing the session into character cells (dialog units to cells by the rule in state.h), the
-// view that scrolls to the focus on a small screen, the help and tray lines, and turning a tap on
-// a cell back into what the shell does for it.
+// Drawing the session into character cells (the view follows the focus on a small screen; help and
+// tray lines at the bottom) and turning a tap on a cell back into what the shell does for it.
 #include <algorithm>
 
 #include "state.h"

@@ -1,6 +1,5 @@
-// Drawing into cells: text measured in cells (wide characters, combining marks), the focus moving
-// on from a control that becomes disabled, the view of a small screen following the focus,
-// message boxes wrapped at words, and bars given positions above their range.
+// Drawing into cells: text widths (wide characters, combining marks), the focus after a disable,
+// small screens following the focus, message boxes wrapped at words, bars above their range.
 #include "ui_test_util.h"
 
 using namespace uitest;
