@@ -266,9 +266,20 @@ std::string jsonFields(const Fields &fields) {
 void printHexDump(std::ostream &out, std::span<const std::uint8_t> bytes, int indent) {
   const std::string pad(static_cast<std::size_t>(indent), ' ');
   char offset[24];
+  std::string previous;
+  bool skipping = false;
   for (std::size_t at = 0; at < bytes.size(); at += 16) {
+    std::string line = hexBytes(bytes.subspan(at, std::min<std::size_t>(16, bytes.size() - at)));
+    // Runs of equal lines (erased memory) show as one "*", as hexdump does; the last line always shows.
+    if (line == previous && at + 16 < bytes.size()) {
+      if (!skipping) out << pad << "*\n";
+      skipping = true;
+      continue;
+    }
+    skipping = false;
+    previous = line;
     std::snprintf(offset, sizeof offset, "%04zX", at);
-    out << pad << offset << "  " << hexBytes(bytes.subspan(at, std::min<std::size_t>(16, bytes.size() - at))) << "\n";
+    out << pad << offset << "  " << line << "\n";
   }
 }
 
