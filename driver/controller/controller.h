@@ -221,7 +221,19 @@ BOOLEAN SetWepFlags(PADAPTER Adapter, ULONG Flags);
 #define REGISTER_SNAPSHOT_WORDS 27
 #define REGISTER_SNAPSHOT_SIZE (REGISTER_SNAPSHOT_WORDS * 2)
 #define SNAPSHOT_NOT_READ 0xFF
-extern const UCHAR RegisterSnapshotOrder[REGISTER_SNAPSHOT_WORDS];
+// Word index: register; SNAPSHOT_NOT_READ marks the two words the caller's block keeps.
+#define REGISTER_SNAPSHOT_ORDER                                                                          \
+  {REG_COMMAND,      REG_PARAM0,      REG_PARAM1,        REG_PARAM2,       REG_STATUS,       REG_RESP0,     \
+   REG_RESP1,        REG_RESP2,       REG_INFO_FID,      REG_RX_FID,       REG_ALLOC_FID,    REG_SNAPSHOT_24, \
+   REG_SELECT0,      REG_OFFSET0,     SNAPSHOT_NOT_READ, REG_SELECT1,      REG_OFFSET1,      SNAPSHOT_NOT_READ, \
+   REG_EVENT_STATUS, REG_INT_ENABLE,  REG_EVENT_ACK,     REG_CONTROL,      REG_AUX_PAGE,     REG_AUX_OFFSET, \
+   REG_SNAPSHOT_28,  REG_SNAPSHOT_2A, REG_SNAPSHOT_2C}
+
+// The controller takes a control write only behind three key words. The driver derives them
+// from a seed and a step rather than storing the sequence.
+#define AUX_KEY_SEED 0x5A4B
+#define AUX_KEY_STEP 0x1E1E
+#define AUX_KEY_WORD(i) ((USHORT)(AUX_KEY_SEED - (i) * AUX_KEY_STEP))
 
 BOOLEAN AuxPortEnable(PADAPTER Adapter, BOOLEAN Enable);
 BOOLEAN AuxRead(PADAPTER Adapter, PUCHAR Buffer, ULONG Address, ULONG Words);

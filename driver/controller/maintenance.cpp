@@ -2,19 +2,7 @@
 // non-volatile programming through the download buffer, production data and the register snapshot.
 #include "teskel.h"
 
-// The controller takes a control write only behind its three key words. They are derived here
-// rather than stored as a table, so that the image holds no ready-made key sequence.
-#define AUX_KEY_SEED 0x5A4B
-#define AUX_KEY_STEP 0x1E1E
-
-// Word index: register; SNAPSHOT_NOT_READ marks the two words the caller's block keeps.
-const UCHAR RegisterSnapshotOrder[REGISTER_SNAPSHOT_WORDS] = {
-    REG_COMMAND,      REG_PARAM0,      REG_PARAM1,       REG_PARAM2,        REG_STATUS,       REG_RESP0,
-    REG_RESP1,        REG_RESP2,       REG_INFO_FID,     REG_RX_FID,        REG_ALLOC_FID,    REG_SNAPSHOT_24,
-    REG_SELECT0,      REG_OFFSET0,     SNAPSHOT_NOT_READ, REG_SELECT1,      REG_OFFSET1,      SNAPSHOT_NOT_READ,
-    REG_EVENT_STATUS, REG_INT_ENABLE,  REG_EVENT_ACK,    REG_CONTROL,       REG_AUX_PAGE,     REG_AUX_OFFSET,
-    REG_SNAPSHOT_28,  REG_SNAPSHOT_2A, REG_SNAPSHOT_2C,
-};
+static const UCHAR RegisterSnapshotOrder[REGISTER_SNAPSHOT_WORDS] = REGISTER_SNAPSHOT_ORDER;
 
 // ---------------------------------------------------------------------------------------------
 // Auxiliary port
@@ -22,11 +10,7 @@ const UCHAR RegisterSnapshotOrder[REGISTER_SNAPSHOT_WORDS] = {
 
 static VOID WriteAuxKey(PADAPTER Adapter) {
   static const UCHAR KeyRegisters[3] = {REG_PARAM0, REG_PARAM1, REG_PARAM2};
-  USHORT Key = AUX_KEY_SEED;
-  for (ULONG i = 0; i < 3; i++) {
-    WriteRegister(Adapter, KeyRegisters[i], Key);
-    Key = (USHORT)(Key - AUX_KEY_STEP);
-  }
+  for (ULONG i = 0; i < 3; i++) WriteRegister(Adapter, KeyRegisters[i], AUX_KEY_WORD(i));
 }
 
 // Polls REG_CONTROL until it reads one of two values; the value seen is left in *Value.
