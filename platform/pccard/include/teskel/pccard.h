@@ -65,7 +65,7 @@ struct SocketOptions {
   // The protocols that bind to each adapter as it comes up (the handheld's network stack). What
   // they return ends the "adapter up" line, in place of the station address the socket would
   // otherwise ask for.
-  std::function<std::string(ndis::Adapter &)> bind;
+  std::function<std::string(ndis::Adapter &)> bind = nullptr;
 };
 
 // What the socket tells its owner as it goes, one stage or problem per event.
