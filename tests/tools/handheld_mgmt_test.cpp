@@ -385,6 +385,19 @@ TEST_F(HandheldMgmtTest, OneHandheldPerRootAndADeadOnesSocketIsTakenOver) {
   EXPECT_FALSE(fs::exists(root / "handheld.sock")) << "a handheld that ends cleanly removes its socket";
 }
 
+TEST_F(HandheldMgmtTest, ARootFolderTooLongForASocketAddressStillHasItsChannel) {
+  const fs::path deep = root / std::string(100, 'd') / std::string(40, 'e');
+  fs::create_directories(deep);
+  ASSERT_GT((deep / "handheld.sock").string().size(), sizeof(sockaddr_un::sun_path));
+  RunningHandheld deepHandheld(deep);
+  ASSERT_TRUE(deepHandheld.waitFor("^adapter up: Teskel1")) << deepHandheld.out();
+  auto r = teskel::test::runProgram(
+      teskel::test::programCommand("handheld", {"--root", deep.string(), "oid", "query", "OID_GEN_MAXIMUM_FRAME_SIZE"}));
+  EXPECT_EQ(r.exitCode, 0) << describe(r);
+  EXPECT_TRUE(hasLine(r.out, "^value: 1500$")) << r.out;
+  EXPECT_EQ(deepHandheld.stop(), 0) << deepHandheld.out();
+}
+
 TEST_F(HandheldMgmtTest, BadInputAndAMissingHandheldAreExitStatusTwo) {
   struct Case {
     std::vector<std::string> args;

@@ -3,7 +3,6 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,15 +23,12 @@ constexpr auto kAnswerLimit = std::chrono::seconds(60);
 }  // namespace
 
 Client::Client(const std::filesystem::path &root) {
-  const std::string path = (root / kSocketFileName).string();
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path)
-    throw std::runtime_error("the socket path " + path + " is too long for a Unix socket");
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) throw std::runtime_error(std::string("cannot make a socket: ") + std::strerror(errno));
-  if (::connect(fd_, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+  int connected = withSocketAddress(root / kSocketFileName, [this](const sockaddr *address, socklen_t size) {
+    return ::connect(fd_, address, size);
+  });
+  if (connected != 0) {
     int error = errno;
     ::close(fd_);
     fd_ = -1;

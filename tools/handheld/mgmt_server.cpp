@@ -55,17 +55,6 @@ class Fd {
 
 std::string errorText() { return std::strerror(errno); }
 
-sockaddr_un socketAddress(const fs::path &path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const std::string text = path.string();
-  if (text.size() >= sizeof address.sun_path)
-    throw std::runtime_error("the socket path " + text + " is too long for a Unix socket (at most " +
-                             std::to_string(sizeof address.sun_path - 1) + " bytes)");
-  std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
-  return address;
-}
-
 struct Connection {
   Fd fd;
   FrameReader reader;
@@ -81,6 +70,28 @@ std::string joined(const std::vector<std::string> &words, const char *separator)
 }
 
 }  // namespace
+
+int withSocketAddress(const fs::path &path, const std::function<int(const sockaddr *, socklen_t)> &call) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::string text = path.string();
+  Fd folder;
+  if (text.size() >= sizeof address.sun_path) {
+    folder = Fd(::open(path.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0) return -1;
+    text = "/proc/self/fd/" + std::to_string(folder.get()) + "/" + path.filename().string();
+    if (text.size() >= sizeof address.sun_path) {
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+  }
+  std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
+  int result = call(reinterpret_cast<const sockaddr *>(&address), sizeof address);
+  int saved = errno;
+  folder.reset();
+  errno = saved;
+  return result;
+}
 
 struct ManagementChannel::Impl {
   ndis::Host &host;
@@ -141,7 +152,6 @@ void ManagementChannel::Impl::own(const fs::path &root) {
 }
 
 void ManagementChannel::Impl::listen() {
-  sockaddr_un address = socketAddress(socketPath);
   listener = Fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (listener.get() < 0) throw std::runtime_error("cannot make a socket: " + errorText());
   // Whatever is there belongs to a handheld that is gone: we hold the lock.
@@ -149,7 +159,9 @@ void ManagementChannel::Impl::listen() {
     throw std::runtime_error("cannot remove the stale socket " + socketPath.string() + ": " + errorText());
   // Made owner-only from the start: there is no moment in which others could connect.
   mode_t previous = ::umask(0177);
-  int bound = ::bind(listener.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address);
+  int bound = withSocketAddress(socketPath, [&](const sockaddr *address, socklen_t size) {
+    return ::bind(listener.get(), address, size);
+  });
   int bindErrno = errno;
   ::umask(previous);
   if (bound != 0) throw std::runtime_error("cannot listen on " + socketPath.string() + ": " + std::strerror(bindErrno));

@@ -2,6 +2,8 @@
 // (information requests, card eject and insert, status) are carried out on the handheld's loop.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -22,6 +24,11 @@ namespace teskel::handheld::mgmt {
 
 inline constexpr const char *kSocketFileName = "handheld.sock";
 inline constexpr const char *kLockFileName = "handheld.lock";
+
+// Runs `call` (bind or connect) with the address of the socket file `path` and returns what it
+// returns, errno included. A path too long for a socket address is reached through a descriptor
+// of its folder instead, so that any root folder works.
+int withSocketAddress(const std::filesystem::path &path, const std::function<int(const sockaddr *, socklen_t)> &call);
 
 class ManagementChannel {
  public:
