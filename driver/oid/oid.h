@@ -164,6 +164,7 @@ extern const NDIS_OID SupportedOids[SUPPORTED_OID_COUNT];
 // Private requests (oid/private.cpp)
 // ---------------------------------------------------------------------------------------------
 BOOLEAN IsPrivateOid(NDIS_OID Oid);
+BOOLEAN RefreshLinkStatus(PADAPTER Adapter);
 VOID PickPrivateQuery(PADAPTER Adapter, NDIS_OID Oid, PUCHAR Buffer, ULONG Length, QUERY_ANSWER *Answer);
 NDIS_STATUS FillPrivateQuery(PADAPTER Adapter, QUERY_FILL Fill, PUCHAR Buffer);
 NDIS_STATUS ApplyPrivateSet(PADAPTER Adapter, NDIS_OID Oid, PUCHAR Buffer, ULONG Length, PULONG BytesRead);

@@ -8,6 +8,14 @@ BOOLEAN IsPrivateOid(NDIS_OID Oid) {
   return Family == 0xFF01 || Family == 0xFF02;
 }
 
+// The adapter's link status changes only with a whole answer from the controller.
+BOOLEAN RefreshLinkStatus(PADAPTER Adapter) {
+  USHORT LinkStatus;
+  if (!GetLinkStatus(Adapter, &LinkStatus)) return FALSE;
+  Adapter->LinkStatus = LinkStatus;
+  return TRUE;
+}
+
 // The controller's flags word has no "exclude" without encryption: privacy off is 0 whatever the
 // second byte says; on, the exclude byte adds the drop of unencrypted frames.
 UCHAR WepFlagsFor(UCHAR PrivacyInvoked, UCHAR ExcludeUnencrypted) {
@@ -100,7 +108,7 @@ VOID PickPrivateQuery(PADAPTER Adapter, NDIS_OID Oid, PUCHAR Buffer, ULONG Lengt
       Answer->Size = 0;
       break;
     case OID_PRIV_LINK_STATUS:
-      if (!GetLinkStatus(Adapter, &Adapter->LinkStatus)) Answer->Status = NDIS_STATUS_FAILURE;
+      if (!RefreshLinkStatus(Adapter)) Answer->Status = NDIS_STATUS_FAILURE;
       Answer->Source = &Adapter->LinkStatus;
       Answer->Size = sizeof(Adapter->LinkStatus);
       break;

@@ -88,7 +88,7 @@ NDIS_STATUS MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OI
       Answer.Value = NDIS_MAC_OPTION_COPY_LOOKAHEAD_DATA | NDIS_MAC_OPTION_RECEIVE_SERIALIZED | NDIS_MAC_OPTION_NO_LOOPBACK;
       break;
     case OID_GEN_MEDIA_CONNECT_STATUS:
-      if (!GetLinkStatus(Adapter, &Adapter->LinkStatus)) Answer.Status = NDIS_STATUS_FAILURE;
+      if (!RefreshLinkStatus(Adapter)) Answer.Status = NDIS_STATUS_FAILURE;
       Answer.Value = Adapter->LinkStatus == LINK_CONNECTED ? NDIS_MEDIA_STATE_CONNECTED : NDIS_MEDIA_STATE_DISCONNECTED;
       break;
     case OID_GEN_MAXIMUM_SEND_PACKETS: Answer.Value = MAXIMUM_SEND_PACKETS; break;
