@@ -99,7 +99,7 @@ struct Controller::Impl {
   std::size_t transmitBufferCount() const;
   std::size_t receiveBuffersHeld() const;
   void returnTransmitBuffer(std::uint16_t fid, bool ok);
-  void pushInfo(std::uint16_t type, const std::vector<std::uint16_t> &words);
+  void pushInfo(std::uint16_t type, const std::vector<std::uint16_t> &words, bool reserved = false);
 
   // --- records (records.cpp) ---
   void buildRecords();
@@ -128,6 +128,8 @@ struct Controller::Impl {
   void writeControl(std::uint16_t value);
   std::uint16_t auxRead();
   void auxWrite(std::uint16_t value);
+  std::uint8_t auxRead8();
+  void auxWrite8(std::uint8_t value);
   std::uint8_t memoryByte(std::uint32_t address) const;
   void initNonVolatile();
   void saveNonVolatile();
