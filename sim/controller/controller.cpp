@@ -38,10 +38,15 @@ Controller::Impl::Impl(EventLoop &l, ceddk::PortBus &b, unsigned line, Controlle
   buildRecords();
   reloadFromProductionData();
   bus.setIrq(irqLine, false);
+  if (options.medium) {
+    radioPort = std::make_unique<RadioPort>(*this);
+    options.medium->attach(*radioPort);
+  }
 }
 
 Controller::Impl::~Impl() {
   for (auto &[token, id] : tasks) loop.cancel(id);
+  if (radioPort) options.medium->detach(*radioPort);
 }
 
 Controller::Controller(EventLoop &loop, ceddk::PortBus &bus, unsigned irqLine, ControllerOptions options)
@@ -68,14 +73,11 @@ void Controller::writePort8(std::uint32_t offset, std::uint8_t value) {
 
 ReceiveResult Controller::receiveFrame(const std::vector<std::uint8_t> &frame80211) {
   impl_->loop.runDueDevice();
-  return impl_->receive(frame80211);
+  return impl_->hear(frame80211, impl_->signal);
 }
+int Controller::radioChannel() const { return impl_->enabled ? impl_->listenChannel : 0; }
 void Controller::onTransmit(std::function<void(const TransmittedFrame &)> listener) {
   impl_->txListener = std::move(listener);
-}
-void Controller::setLinkState(const LinkState &state) {
-  impl_->world = state;
-  impl_->applyLink();
 }
 void Controller::reportLinkStatus(std::uint16_t code) {
   if (impl_->enabled) impl_->pushInfo(kInfoLinkStatus, {code});
@@ -446,6 +448,7 @@ void Controller::Impl::initialize() {
   radioFreeAt = 0;
   for (auto &path : paths) path = AccessPath{};
   enabled = false;
+  enterPhase(Phase::Off);
   portStatusValue = kPortDisabled;
   bssid = {};
   linkChannel = 0;

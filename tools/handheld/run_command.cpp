@@ -236,6 +236,9 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
   PrintedMessageBoxes boxes;
   StopSignals signals(loop);
 
+  // The radio world the card's controller is on; it outlives the socket and so the card.
+  std::unique_ptr<sim::air::World> world = sim::air::makeWorld(loop, sim::air::WorldSpec::defaults());
+
   pccard::SocketOptions socketOptions;
   socketOptions.root = root;
   socketOptions.driverPath = driverPath;
@@ -244,6 +247,7 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
 
   pccard::Card card;
   card.controller.faults = options->faults;
+  card.controller.medium = &world->medium();
   pccard::InsertReport inserted = socket.insert(card);
   ViolationPrinter violations;
   violations.print(socket);
