@@ -284,7 +284,7 @@ TEST_F(Radio, AnAccessPointThatNoLongerKnowsTheStationDeauthenticatesIt) {
   make();
   start();
   ASSERT_EQ(status(), kPortAssociated);
-  // Harbor forgets the station: a deauthentication in the station's name reaches it.
+  // Harbor forgets the station: a deauthentication in the station's name (to Harbor) reaches it.
   Transmitter t(6);
   rig->world->medium().attach(t);
   Bytes f = {0xC0, 0x00, 0, 0};
@@ -299,10 +299,18 @@ TEST_F(Radio, AnAccessPointThatNoLongerKnowsTheStationDeauthenticatesIt) {
   rig->world->medium().send(t, frame);
   rig->settle(2000);
   rig->world->medium().detach(t);
-  // The next data frame from the card is one Harbor does not know.
+  EXPECT_EQ(status(), kPortAssociated) << "the station itself heard nothing for it";
+  // The next data frame from the card is one Harbor does not know: Harbor deauthenticates it.
+  const std::size_t before = onAir.size();
   rig->send(arpRequest(me, {192, 168, 77, 2}, {192, 168, 77, 1}));
   rig->settle(5000);
   EXPECT_EQ(status(), kPortSearching) << "deauthenticated, searching again";
+  EXPECT_EQ(driverLinkCode(), 4);
+  bool deauthenticated = false;
+  for (std::size_t i = before; i < onAir.size(); ++i)
+    deauthenticated |= frameControl(onAir[i].bytes) == 0x00C0 && macAt(onAir[i].bytes, 4) == me &&
+                       macAt(onAir[i].bytes, 10) == kHarbor;
+  EXPECT_TRUE(deauthenticated);
   rig->settle(kSecond / 2);
   EXPECT_EQ(status(), kPortAssociated) << "and joined again";
 }
