@@ -244,6 +244,9 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
   PrintedMessageBoxes boxes;
   StopSignals signals(loop);
 
+  // The radio world the card's controller is on; it outlives the socket and so the card.
+  std::unique_ptr<sim::air::World> world = sim::air::makeWorld(loop, sim::air::WorldSpec::defaults());
+
   pccard::SocketOptions socketOptions;
   socketOptions.root = root;
   socketOptions.driverPath = driverPath;
@@ -253,6 +256,7 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
 
   pccard::Card card;
   card.controller.faults = options->faults;
+  card.controller.medium = &world->medium();
   // Taken before the card goes in: a second handheld on this root is refused untouched.
   mgmt::ManagementChannel management(root, host, socket, card);
   pccard::InsertReport inserted = socket.insert(card);
