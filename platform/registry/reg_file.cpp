@@ -120,7 +120,12 @@ std::vector<LogicalLine> logicalLines(std::string_view text) {
 }
 
 // A piece of the file quoted in a message: short, and harmless on a terminal.
-std::string excerpt(std::string_view s) { return "\"" + printable(s, 60) + "\""; }
+std::string excerpt(std::string_view s) {
+  std::string out(1, '"');
+  out += printable(s, 60);
+  out += '"';
+  return out;
+}
 
 // Reads a quoted string at the start of `s` (\\ and \" escapes) and moves `s` past it.
 std::string quoted(std::string_view &s, std::size_t line) {

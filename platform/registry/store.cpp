@@ -268,7 +268,8 @@ void Connection::migrateFromPathRows() {
     std::int64_t parent = kRootId;
     std::string foldedSoFar;
     for (const auto &name : names) {
-      foldedSoFar += (foldedSoFar.empty() ? "" : "\\") + foldCase(name);
+      if (!foldedSoFar.empty()) foldedSoFar += '\\';
+      foldedSoFar += foldCase(name);
       auto known = ids.find(foldedSoFar);
       if (known != ids.end()) {
         parent = known->second;
