@@ -378,8 +378,11 @@ Store::Store(const std::filesystem::path &file) : impl_(std::make_unique<Impl>()
   // SQLite keeps its write-ahead log and the index to it next to the file: without write access
   // to the folder (or the file) the store can only be read, and then only as a read-only open.
   impl_->readOnly = !writable(folder) || (exists && !writable(file));
-  if (impl_->readOnly && !exists)
-    throw Error("cannot create registry store " + file.string() + ": its folder is read-only");
+  if (impl_->readOnly && !exists) {
+    bool folderThere = std::filesystem::is_directory(folder, ec);
+    throw Error("cannot create registry store " + file.string() +
+                (folderThere ? ": its folder is read-only" : ": its folder does not exist"));
+  }
   std::string uri = "file:" + uriPath(file);
   int flags = SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX;
   if (impl_->readOnly) {

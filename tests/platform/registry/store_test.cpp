@@ -292,7 +292,10 @@ TEST(StoreFormatTest, FilesOfTheFirstFormatAreConvertedWhole) {
   EXPECT_EQ(store.getValue("", "Top")->data, (Bytes{1}));
   EXPECT_EQ(store.getValue("Orphan\\Child", "v")->data, (Bytes{2}));
   EXPECT_EQ(store.subkeys(""), (std::vector<std::string>{"Comm", "orphan", "X\tY"}));
-  // A name that new keys may not have stays as it was, and can be deleted.
+  // A name that new keys may not have stays as it was, is not exported (an import would refuse
+  // it), and can be deleted.
+  EXPECT_THROW(exportReg(store), Error);
+  EXPECT_NO_THROW(exportReg(store, "Comm"));
   EXPECT_TRUE(store.deleteKey("X\tY"));
   store.setValue("Comm\\Teskel1\\Parms", "New", 4, {0, 0, 0, 0});
   EXPECT_EQ(names(store.values("Comm\\Teskel1\\Parms")), (std::vector<std::string>{"DSChannel", "SSID", "New"}));
