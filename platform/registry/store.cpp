@@ -38,7 +38,10 @@ bool isBusy(int rc) {
 // What went wrong, in words for the user; the library's own texts name its internals.
 std::string reason(sqlite3 *db, int rc) {
   int primary = rc & 0xff;
-  int sys = db ? sqlite3_system_errno(db) : 0;
+  // The operating system's error is that of the last failed call: it tells only for failures
+  // of the file itself.
+  bool fileError = primary == SQLITE_IOERR || primary == SQLITE_CANTOPEN;
+  int sys = db && fileError ? sqlite3_system_errno(db) : 0;
   if (primary == SQLITE_FULL || sys == ENOSPC || sys == EDQUOT) return "the disk is full";
   switch (primary) {
     case SQLITE_READONLY: return "the store is read-only";
