@@ -1,10 +1,4 @@
 // Controller model: transmit buffer allocation and the queued allocation events.
-// GCC 12 at -O3 sees std::vector::insert in the frame builders grow a 4-byte vector and reports
-// a copy past its end that cannot happen (known false positives of that release).
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
-#pragma GCC diagnostic ignored "-Warray-bounds"
-#pragma GCC diagnostic ignored "-Wstringop-overread"
-#endif
 #include <set>
 
 #include "rig.h"
