@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
+
+#include <winuser.h>
 
 #include "host_internal.h"
 
@@ -124,6 +127,15 @@ std::string formatErrorLogEntry(const ErrorLogEntry &entry) {
 void Host::Impl::report(std::string finding) {
   findings.push_back(finding);
   if (findingListener) findingListener(findings.back());
+}
+
+int Host::Impl::showMessageBox(const coredll::MessageBoxRequest &box, const coredll::MessageBoxHandler &answer) {
+  messageBoxes.push_back(
+      MessageBoxShown{current ? current->name : std::string(), box.caption, box.text, box.type, loop.now()});
+  if (answer) return answer(box);
+  std::printf("message box: [%s] %s\n", box.caption.c_str(), box.text.c_str());
+  std::fflush(stdout);
+  return IDOK;
 }
 
 std::optional<NDIS_STATUS> Host::Impl::takeFailure(Call call, std::string_view keyword) {
@@ -394,14 +406,55 @@ void Host::Impl::runSend(Adapter::Impl &a, PNDIS_PACKET packet, int binding) {
 
 // ---------------------------------------------------------------- Host
 
+namespace {
+
+// While any host lives, message boxes go through one router: a box shown while a host runs a
+// driver goes to that host (the thread's current one), any other where it went before.
+struct MessageBoxRouting {
+  std::mutex mutex;
+  int hosts = 0;
+  coredll::MessageBoxHandler previous;
+};
+
+MessageBoxRouting &messageBoxRouting() {
+  static MessageBoxRouting routing;
+  return routing;
+}
+
+int routeMessageBox(const coredll::MessageBoxRequest &box) {
+  coredll::MessageBoxHandler previous;
+  {
+    std::lock_guard lock(messageBoxRouting().mutex);
+    previous = messageBoxRouting().previous;
+  }
+  if (Host::Impl *host = currentHostOrNull()) return host->showMessageBox(box, previous);
+  return previous ? previous(box) : coredll::unattendedMessageBox(box);
+}
+
+void startMessageBoxRouting() {
+  MessageBoxRouting &routing = messageBoxRouting();
+  std::lock_guard lock(routing.mutex);
+  if (routing.hosts++ == 0) routing.previous = coredll::setMessageBoxHandler(routeMessageBox);
+}
+
+void stopMessageBoxRouting() {
+  MessageBoxRouting &routing = messageBoxRouting();
+  std::lock_guard lock(routing.mutex);
+  if (--routing.hosts == 0) coredll::setMessageBoxHandler(std::move(routing.previous));
+}
+
+}  // namespace
+
 Host::Host(EventLoop &loop, ceddk::PortBus &bus, registry::Store &store)
     : impl_(std::make_unique<Impl>(loop, bus, store)) {
   impl_->self = this;
   Impl *impl = impl_.get();
   impl_->irqToken = bus.addIrqListener([impl](unsigned line, bool level) { impl->onIrq(line, level); });
+  startMessageBoxRouting();
 }
 
 Host::~Host() {
+  stopMessageBoxRouting();
   impl_->bus.removeIrqListener(impl_->irqToken);
   for (auto id : impl_->tasks) impl_->loop.cancel(id);
   impl_->tasks.clear();
@@ -531,6 +584,9 @@ void Host::setFindingListener(std::function<void(const std::string &)> listener)
   impl_->findingListener = std::move(listener);
 }
 
+const std::vector<MessageBoxShown> &Host::messageBoxes() const { return impl_->messageBoxes; }
+void Host::clearMessageBoxes() { impl_->messageBoxes.clear(); }
+
 std::size_t Host::memoryHeld() const {
   std::size_t n = 0;
   for (auto &[p, alloc] : impl_->memory) n += alloc.length;
@@ -613,14 +669,18 @@ InformationResult Adapter::queryInformation(NDIS_OID oid, std::span<std::uint8_t
 }
 
 InformationResult Adapter::setInformation(NDIS_OID oid, std::span<const std::uint8_t> buffer) {
+  // The handler takes a writable buffer; give it a copy of the caller's bytes.
+  std::vector<std::uint8_t> copy(buffer.begin(), buffer.end());
+  return setInformationInPlace(oid, copy);
+}
+
+InformationResult Adapter::setInformationInPlace(NDIS_OID oid, std::span<std::uint8_t> buffer) {
   auto &a = *impl_;
   requireRunning(a, "setInformation");
   InformationResult r;
-  // The handler takes a writable buffer; give it a copy of the caller's bytes.
-  std::vector<std::uint8_t> copy(buffer.begin(), buffer.end());
-  ULONG length = static_cast<ULONG>(copy.size());
+  ULONG length = static_cast<ULONG>(buffer.size());
   a.host->enter(&a, "MiniportSetInformation", [&] {
-    r.status = a.driver->characteristics.SetInformationHandler(a.context, oid, copy.data(), length, &r.bytesDone,
+    r.status = a.driver->characteristics.SetInformationHandler(a.context, oid, buffer.data(), length, &r.bytesDone,
                                                                &r.bytesNeeded);
   });
   if (r.status == NDIS_STATUS_PENDING) {

@@ -12,6 +12,7 @@
 #include <map>
 
 #include "commands.h"
+#include "status_watch.h"
 #include "teskel/controller.h"
 #include "teskel/coredll.h"
 #include "teskel/event_loop.h"
@@ -221,8 +222,7 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
     if (!fs::is_directory(dir, ec)) throw std::runtime_error("--driver-path " + dir.string() + " is not a folder");
   }
   // Files the driver names without a folder (its log) belong in the handheld's root folder.
-  if (chdir(root.c_str()) != 0)
-    throw std::runtime_error("cannot work in " + root.string() + ": " + std::strerror(errno));
+  coredll::ScopedObjectStoreRoot objectStore(root);
 
   EventLoop loop(options->virtualClock ? EventLoop::Mode::Virtual : EventLoop::Mode::Wall);
   ceddk::PortBus bus;
@@ -249,6 +249,7 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
   violations.print(socket);
 
   const bool up = inserted.ok();
+  PublishedStatus published(store, socket.instances(), say);
   if (up) {
     for (const auto &instance : inserted.instances)
       if (ndis::Adapter *adapter = socket.adapter(instance.name)) printAdapterState(instance.name, *adapter);
@@ -258,7 +259,9 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
     while (!loop.stopRequested() && loop.now() < deadline) {
       loop.runUntil(deadline - loop.now() > kSlice ? loop.now() + kSlice : deadline);
       violations.print(socket);
+      published.poll();
     }
+    published.sayFinal();
   }
   loop.clearStop();
 

@@ -53,6 +53,15 @@ struct ErrorLogEntry {
 // "Teskel1: error 0xC0001391 [23]" (detail words in decimal).
 std::string formatErrorLogEntry(const ErrorLogEntry &entry);
 
+// A message box that a driver showed while this host ran it, texts in UTF-8.
+struct MessageBoxShown {
+  std::string adapter;  // instance whose entry point showed it; empty outside any adapter's
+  std::string caption;
+  std::string text;
+  UINT type = 0;
+  Micros time = 0;
+};
+
 // What a protocol binding sees of one received frame. The spans are valid only during the call.
 struct ReceiveIndication {
   NDIS_HANDLE receiveContext = nullptr;
@@ -135,6 +144,9 @@ class Adapter {
   ResetResult reset();
   InformationResult queryInformation(NDIS_OID oid, std::span<std::uint8_t> buffer);
   InformationResult setInformation(NDIS_OID oid, std::span<const std::uint8_t> buffer);
+  // As NDIS does, the miniport works on the caller's own buffer: what a set writes back (a
+  // command's status and responses, a MIB record's status) reaches the caller.
+  InformationResult setInformationInPlace(NDIS_OID oid, std::span<std::uint8_t> buffer);
 
   // Protocol bindings. A binding id names the sender of a packet and gets its completions.
   int bind(Binding binding);
@@ -199,6 +211,11 @@ struct InitializeResult {
 //   NdisStallExecution advances the clock through EventLoop::stall (device tasks run).
 // - Entry points that return NDIS_STATUS_PENDING for a request, reset or transfer-data are
 //   reported: this host completes those only synchronously.
+// - Message boxes (MessageBoxW) shown while the host runs a driver are recorded. Nobody sits at
+//   the handheld to answer them: unless the program installed a message-box handler of its own
+//   before the first host was made (a user interface, a test), the host prints caption and text
+//   as one line on standard output ("message box: [Debug] DefaultKeys: fail") and answers IDOK
+//   at once.
 class Host {
  public:
   struct Impl;
@@ -241,6 +258,10 @@ class Host {
   const std::vector<std::string> &findings() const;
   void clearFindings();
   void setFindingListener(std::function<void(const std::string &)> listener);
+
+  // Message boxes the drivers showed, in order.
+  const std::vector<MessageBoxShown> &messageBoxes() const;
+  void clearMessageBoxes();
 
   // Memory the miniport holds through NdisAllocateMemory, over all adapters and the driver.
   std::size_t memoryHeld() const;
