@@ -86,6 +86,7 @@ struct Traffic {
     };
     b.receive = [this](ndis::Adapter &a, const ndis::ReceiveIndication &indication) {
       ++indicated;
+      if (watch) watch(indication);
       indicatedBytes += indication.header.size() + indication.packetSize;
       if (indication.packetSize == 0) return;
       auto target = ndis::Packet::withBuffers({indication.packetSize});
@@ -118,6 +119,7 @@ struct Traffic {
     NDIS_STATUS status = 0;
   };
   DriverRig &rig;
+  std::function<void(const ndis::ReceiveIndication &)> watch;  // sees every indication first
   std::map<NDIS_PACKET *, Sent> sent;
   std::map<NDIS_STATUS, std::size_t> byStatus;
   std::size_t doubles = 0, strangers = 0;
