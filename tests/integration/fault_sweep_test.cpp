@@ -36,7 +36,7 @@ const char *phaseName(Phase p) {
 
 struct Row {
   std::string name;
-  std::function<void(DriverRig &)> arm;
+  std::function<void(DriverRig &, Traffic &)> arm;
   NDIS_STATUS initStatus = NDIS_STATUS_SUCCESS;  // when armed before MiniportInitialize
   Log initLog;                                   // its error-log entries
   Log running;  // distinct entries written while the fault is on a running adapter with traffic
@@ -51,7 +51,7 @@ const Log kNoAdapter = {{kNotFound, {}}};
 Row controllerRow(std::string fault, NDIS_STATUS initStatus = NDIS_STATUS_SUCCESS, Log initLog = {}, Log running = {}) {
   Row r;
   r.name = "Fault_" + fault;
-  r.arm = [fault](DriverRig &rig) { rig.controller->addFault(sim::parseFault(fault)); };
+  r.arm = [fault](DriverRig &rig, Traffic &) { rig.controller->addFault(sim::parseFault(fault)); };
   r.initStatus = initStatus;
   r.initLog = std::move(initLog);
   r.running = std::move(running);
@@ -61,7 +61,7 @@ Row controllerRow(std::string fault, NDIS_STATUS initStatus = NDIS_STATUS_SUCCES
 Row hostRow(std::string name, Call call, unsigned nth, NDIS_STATUS initStatus, Log initLog, bool entryFails = false) {
   Row r;
   r.name = "Ndis_" + name;
-  r.arm = [call, nth](DriverRig &rig) { rig.host->failNext(call, nth); };
+  r.arm = [call, nth](DriverRig &rig, Traffic &) { rig.host->failNext(call, nth); };
   r.initStatus = initStatus;
   r.initLog = std::move(initLog);
   r.entryFails = entryFails;
@@ -71,7 +71,7 @@ Row hostRow(std::string name, Call call, unsigned nth, NDIS_STATUS initStatus, L
 Row registryRow(std::string name, FailOp op) {
   Row r;
   r.name = "Registry_" + name;
-  r.arm = [op](DriverRig &rig) { rig.registry.store().failOn(op, "*", "*", -1); };
+  r.arm = [op](DriverRig &rig, Traffic &) { rig.registry.store().failOn(op, "*", "*", -1); };
   return r;
 }
 
@@ -81,9 +81,17 @@ std::vector<Row> rows() {
   const Log infoLost = {{kHardware, {}}};
   Row none;
   none.name = "None";
-  none.arm = [](DriverRig &) {};
+  none.arm = [](DriverRig &, Traffic &) {};
+  // Both access paths stop seeking between an indication and the stack's transfer-data.
+  Row inTransfer;
+  inTransfer.name = "Fault_seek-busy_in_transfer";
+  inTransfer.arm = [](DriverRig &rig, Traffic &traffic) {
+    traffic.beforeTransfer = [&rig] { rig.controller->addFault(sim::parseFault("seek-busy")); };
+  };
+  inTransfer.running = {{kHardware, {2}}, {kHardware, {}}};
   std::vector<Row> r = {
       none,
+      inTransfer,
       controllerRow("command-busy", NDIS_STATUS_FAILURE, kNoAdapter),
       controllerRow("command-timeout", NDIS_STATUS_FAILURE, kNoAdapter),
       controllerRow("command-timeout=transmit"),
@@ -171,6 +179,11 @@ class FaultSweep : public ::testing::TestWithParam<std::tuple<Row, Phase>> {
       traffic.send(arpRequest(me, {192, 168, 77, 2}, {192, 168, 77, 1}));
       traffic.send(ethernetFrame(DriverRig::kBssid, me, 0x0800, pattern(40 + (step * 97) % 1400, std::uint8_t(step))),
                    {7, 20});
+      if (step % 10 == 5) {
+        // Packets the driver must refuse: empty, a runt, longer than any Ethernet frame.
+        const std::size_t sizes[] = {0, 9, 1800};
+        traffic.send(pattern(sizes[(step / 10) % 3]), {});
+      }
       rig.receive(snapBody(pattern(30 + (step * 53) % 1400, std::uint8_t(step))), kResponderSide);
       Bytes buffer(64, 0);
       auto q = rig.adapter->queryInformation(kQueries[step % std::size(kQueries)], buffer);
@@ -221,7 +234,7 @@ TEST_P(FaultSweep, NoHangTheOwedStatusesEveryPacketOnceNothingHeld) {
   const auto &[row, phase] = GetParam();
   rig.install();
   ASSERT_FALSE(HasFatalFailure());
-  if (phase == Phase::BringUp) row.arm(rig);
+  if (phase == Phase::BringUp) row.arm(rig, traffic);
 
   ndis::Driver &driver = rig.load();
   if (!driver.registered()) {
@@ -249,9 +262,9 @@ TEST_P(FaultSweep, NoHangTheOwedStatusesEveryPacketOnceNothingHeld) {
   rig.host->clearErrorLog();
   run(1500000);  // the card joins Harbor
 
-  if (phase == Phase::Traffic) row.arm(rig);
+  if (phase == Phase::Traffic) row.arm(rig, traffic);
   exercise(3 * kSecond);
-  if (phase == Phase::Reset) row.arm(rig);
+  if (phase == Phase::Reset) row.arm(rig, traffic);
   queueSends(12);
   const std::size_t failedBefore = traffic.byStatus[NDIS_STATUS_FAILURE];
   const std::size_t queued = traffic.uncompleted();
@@ -264,8 +277,22 @@ TEST_P(FaultSweep, NoHangTheOwedStatusesEveryPacketOnceNothingHeld) {
   exercise(2 * kSecond);
   const Log seenRunning = distinctLog(*rig.host);
 
+  // With the fault gone, a reset brings the adapter back to full service.
+  rig.controller->clearFaults();
+  traffic.beforeTransfer = nullptr;
+  rig.host->clearFailures();
+  rig.registry.store().clearFailures();
   rig.host->clearErrorLog();
-  if (phase == Phase::Halt) row.arm(rig);
+  EXPECT_EQ(adapter->reset().status, NDIS_STATUS_SUCCESS);
+  run(2500000);  // joined again, and a tick has set the WEP flags from the registry
+  const std::size_t onAir = rig.transmitted.size(), received = traffic.transfers;
+  exercise(2 * kSecond);
+  EXPECT_GT(rig.transmitted.size() - onAir, 40u) << "sends did not recover";
+  EXPECT_GT(traffic.transfers - received, 40u) << "receptions did not recover";
+  EXPECT_TRUE(rig.host->errorLog().empty()) << describe(distinctLog(*rig.host));
+
+  rig.host->clearErrorLog();
+  if (phase == Phase::Halt) row.arm(rig, traffic);
   queueSends(12);
   adapter->halt();
   EXPECT_EQ(adapter->state(), ndis::Adapter::State::Halted);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "driver_fixture.h"
 #include "teskel.h"
@@ -89,6 +90,7 @@ struct Traffic {
       if (watch) watch(indication);
       indicatedBytes += indication.header.size() + indication.packetSize;
       if (indication.packetSize == 0) return;
+      if (beforeTransfer) std::exchange(beforeTransfer, nullptr)();
       auto target = ndis::Packet::withBuffers({indication.packetSize});
       ndis::TransferResult r = a.transferData(target->ndis(), 0, indication.packetSize);
       if (r.status == NDIS_STATUS_SUCCESS && r.bytesTransferred == indication.packetSize)
@@ -120,6 +122,7 @@ struct Traffic {
   };
   DriverRig &rig;
   std::function<void(const ndis::ReceiveIndication &)> watch;  // sees every indication first
+  std::function<void()> beforeTransfer;  // runs once, between the next indication and its transfer
   std::map<NDIS_PACKET *, Sent> sent;
   std::map<NDIS_STATUS, std::size_t> byStatus;
   std::size_t doubles = 0, strangers = 0;
