@@ -275,18 +275,23 @@ BENCHMARK(BM_Memcpy)
     ->Arg(static_cast<int64_t>(bytesToCross(1514, false)));
 BENCHMARK(BM_UdpGoodput)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-// Keeps every run, for the table.
+// Keeps every run for the table; prints them too unless only the table is wanted.
 class Collector : public benchmark::ConsoleReporter {
  public:
+  explicit Collector(bool quiet) : quiet_(quiet) {}
+  bool ReportContext(const Context &context) override { return quiet_ || ConsoleReporter::ReportContext(context); }
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const auto &run : runs) {
       std::string name = run.run_name.function_name;
       if (!run.run_name.args.empty()) name += "/" + run.run_name.args;
       results[name] = run;
     }
-    ConsoleReporter::ReportRuns(runs);
+    if (!quiet_) ConsoleReporter::ReportRuns(runs);
   }
   std::map<std::string, Run> results;
+
+ private:
+  bool quiet_;
 };
 
 double cpuNs(const benchmark::BenchmarkReporter::Run &run) {
@@ -342,13 +347,13 @@ int main(int argc, char **argv) {
     else args.push_back(argv[i]);
     if (std::strcmp(argv[i], "--help") == 0) {
       std::cout << "Usage: frame_path_bench [--table] [Google Benchmark options]\n"
-                   "  --table  after the runs, print the frame path table (scripts/bench)\n\n";
+                   "  --table  print only the frame path table (scripts/bench), not each run\n\n";
     }
   }
   int n = static_cast<int>(args.size());
   benchmark::Initialize(&n, args.data());
   if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 2;
-  Collector collector;
+  Collector collector(table);
   try {
     benchmark::RunSpecifiedBenchmarks(&collector);
   } catch (const std::exception &e) {
@@ -357,6 +362,5 @@ int main(int argc, char **argv) {
   }
   benchmark::Shutdown();
   if (!table) return 0;
-  std::cout << "\n";
   return printTable(collector.results);
 }
