@@ -11,6 +11,7 @@
 #include <iostream>
 #include <map>
 
+#include "air_session.h"
 #include "commands.h"
 #include "teskel/controller.h"
 #include "teskel/coredll.h"
@@ -35,6 +36,7 @@ struct RunOptions {
   std::vector<sim::Fault> faults;
   bool showController = false;
   std::vector<fs::path> driverPath;
+  AirOptions air;
 };
 
 void printRunHelp() {
@@ -54,7 +56,16 @@ void printRunHelp() {
                "  --show-controller   print the card's configuration records just before removal\n"
                "  --driver-path DIR   look for driver images in DIR (repeatable; default: the lib\n"
                "                      folder next to this program's folder)\n"
-               "  --help              show this help\n"
+            << airOptionsHelp()
+            << "  --help              show this help\n"
+               "\n"
+               "While a card is up, one status line per second shows the link, the network joined, the\n"
+               "data frames and bytes the card sent on the air and those the driver handed to the\n"
+               "protocols, and the traffic's echo replies or throughput; a summary follows at the end.\n"
+               "\n"
+               "The default world (without --ap):\n"
+            << describeWorld(sim::air::WorldSpec::defaults())
+            << "A scan meets the first one first. The traffic generator uses .2 of the joined network.\n"
                "\n"
                "Faults:\n"
             << sim::faultHelpText();
@@ -99,6 +110,7 @@ std::optional<RunOptions> parse(const std::vector<std::string> &args) {
       std::string dir = valueOf(args, i, "--driver-path");
       if (dir.empty()) throw UsageError("--driver-path needs a folder");
       o.driverPath.push_back(fs::absolute(dir));
+    } else if (parseAirOption(args, i, o.air)) {
     } else {
       throw UsageError("run: unexpected argument " + arg);
     }
@@ -205,6 +217,23 @@ class ViolationPrinter {
   std::size_t total_ = 0;
 };
 
+// The first adapter that came up carries the traffic generator and the TAP bridge. Returns why
+// they could not bind, or nothing.
+std::string bindAir(AirSession &air, pccard::Socket &socket, const pccard::InsertReport &inserted) {
+  for (const auto &instance : inserted.instances) {
+    ndis::Adapter *adapter = socket.adapter(instance.name);
+    sim::Controller *controller = socket.controller(instance.name);
+    if (!adapter || !controller) continue;
+    try {
+      air.adapterUp(*adapter, *controller, instance.stationAddress.value_or(controller->stationAddress()));
+    } catch (const std::runtime_error &e) {
+      return e.what();
+    }
+    break;
+  }
+  return {};
+}
+
 }  // namespace
 
 int runCommand(Context &context, const std::vector<std::string> &args) {
@@ -235,6 +264,8 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
   });
   PrintedMessageBoxes boxes;
   StopSignals signals(loop);
+  // The world outlives the socket: the card's radio is on its air until removal.
+  AirSession air(loop, options->air, say);
 
   pccard::SocketOptions socketOptions;
   socketOptions.root = root;
@@ -244,22 +275,29 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
 
   pccard::Card card;
   card.controller.faults = options->faults;
+  air.prepareCard(card);
   pccard::InsertReport inserted = socket.insert(card);
   ViolationPrinter violations;
   violations.print(socket);
 
   const bool up = inserted.ok();
+  std::string bindFailure;
   if (up) {
     for (const auto &instance : inserted.instances)
       if (ndis::Adapter *adapter = socket.adapter(instance.name)) printAdapterState(instance.name, *adapter);
+    bindFailure = bindAir(air, socket, inserted);
+  }
+  if (up && bindFailure.empty()) {
     const Micros deadline = options->duration
                                 ? loop.now() + static_cast<Micros>(std::llround(*options->duration * 1e6))
                                 : std::numeric_limits<Micros>::max();
     while (!loop.stopRequested() && loop.now() < deadline) {
       loop.runUntil(deadline - loop.now() > kSlice ? loop.now() + kSlice : deadline);
       violations.print(socket);
+      air.afterSlice();
     }
   }
+  air.stop();
   loop.clearStop();
 
   if (options->showController) {
@@ -271,6 +309,7 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
   }
   violations.print(socket);
   pccard::RemoveReport removed = socket.remove();
+  if (up) air.summary();
 
   std::string failure;
   if (!up) {
@@ -280,6 +319,8 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
         failure = instance.name + " did not come up (MiniportInitialize returned " + hex32(instance.status) + ")";
     }
     if (failure.empty()) failure = "the adapter did not come up";
+  } else if (!bindFailure.empty()) {
+    failure = bindFailure;
   } else if (!removed.clean()) {
     failure = "the driver left " + std::to_string(removed.leftovers.size()) + " thing(s) held after removal";
   } else if (findings) {
