@@ -13,6 +13,7 @@
 #include "core/bytes.h"
 #include "core/adapter.h"
 #include "controller/controller.h"
+#include "core/status.h"
 #include "framepath/framepath.h"
 #include "oid/oid.h"
 #include "config/config.h"

@@ -140,6 +140,6 @@ VOID MiniportISR(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInter
 VOID MiniportHandleInterrupt(NDIS_HANDLE MiniportAdapterContext);
 
 // ---------------------------------------------------------------------------------------------
-// Status timer (core/timer.cpp)
+// Status timer (core/timer.cpp; what it gathers and logs: core/status.h)
 // ---------------------------------------------------------------------------------------------
 VOID StatusTimerTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2, PVOID SystemSpecific3);

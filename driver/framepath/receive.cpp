@@ -9,8 +9,11 @@ VOID ReceiveFrame(PADAPTER Adapter) {
   if (!(GetLeWord(Adapter->RxDescriptor + RX_FRAME_CONTROL_OFFSET) & RX_FRAME_CONTROL_DATA)) return;
 
   ULONG PacketSize = GetLeWord(Adapter->RxDescriptor + RX_BODY_LENGTH_OFFSET);
+  // A longer body gets 8 bytes more than the lookahead, room for a SNAP header to be removed, but
+  // never more than the body holds.
   ULONG LookaheadSize =
       PacketSize <= Adapter->CurrentLookahead ? PacketSize : Adapter->CurrentLookahead + SNAP_ENCAPSULATION_SIZE;
+  if (LookaheadSize > PacketSize) LookaheadSize = PacketSize;
   if (LookaheadSize > sizeof(Adapter->RxLookahead)) LookaheadSize = sizeof(Adapter->RxLookahead);
   if (!BufferRead(Adapter, Adapter->RxFid, DESCRIPTOR_SIZE, Adapter->RxLookahead, LookaheadSize)) return;
 

@@ -242,10 +242,18 @@ PNDIS_PACKET TransmitNext(PADAPTER Adapter, PNDIS_STATUS Status) {
   UINT Length;
   if (BufferWrite(Adapter, Adapter->TxFid, 0, Adapter->TxDescriptor, sizeof(Adapter->TxDescriptor)) &&
       CopyPacketToBuffer(Adapter, Adapter->TxFid, TX_FRAME_OFFSET, Packet, &Length)) {
-    USHORT CommandStatus;
+    USHORT CommandStatus = 0;
     Slot->Next = Adapter->TxSlotsAwaitingBuffer;
     Adapter->TxSlotsAwaitingBuffer = Slot;
-    IssueCommand1(Adapter, CMD_TRANSMIT, Adapter->TxFid, &CommandStatus);
+    // A command refused with a result leaves the buffer with the driver, and no allocation event
+    // will bring it back: the slot is ready again. One that never completed may still go out.
+    if (!IssueCommand1(Adapter, CMD_TRANSMIT, Adapter->TxFid, &CommandStatus) &&
+        (CommandStatus & STATUS_RESULT_MASK) != 0) {
+      Adapter->TxSlotsAwaitingBuffer = Slot->Next;
+      Slot->Next = Adapter->TxSlotsReady;
+      Adapter->TxSlotsReady = Slot;
+      *Status = NDIS_STATUS_FAILURE;
+    }
   } else {
     // The frame is dropped; its buffer is still free for the next one.
     Slot->Next = Adapter->TxSlotsReady;

@@ -1,6 +1,9 @@
-// COREDLL stand-in: local memory, 16-bit string functions, message boxes and debug output.
+// COREDLL stand-in: local memory, 16-bit string functions, message boxes, debug output, and stream
+// opening in the handheld's object store.
+#include <cestdio.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +19,7 @@ MessageBoxHandler g_messageBox;
 DebugOutputHandler g_debugOutput;
 std::map<void *, std::size_t> g_local;
 std::size_t g_localBytes = 0;
+std::filesystem::path g_objectStoreRoot;
 }  // namespace
 
 MessageBoxHandler setMessageBoxHandler(MessageBoxHandler handler) {
@@ -28,6 +32,37 @@ DebugOutputHandler setDebugOutputHandler(DebugOutputHandler handler) {
   std::lock_guard lock(g_mutex);
   std::swap(handler, g_debugOutput);
   return handler;
+}
+
+std::filesystem::path setObjectStoreRoot(std::filesystem::path root) {
+  std::lock_guard lock(g_mutex);
+  std::swap(root, g_objectStoreRoot);
+  return root;
+}
+
+std::filesystem::path objectStoreRoot() {
+  std::lock_guard lock(g_mutex);
+  return g_objectStoreRoot;
+}
+
+std::filesystem::path objectStorePath(const std::u16string &name) {
+  // Either separator names a folder on the device, and a leading one its object store's root.
+  std::string text = toUtf8(name);
+  for (char &c : text)
+    if (c == '\\') c = '/';
+  std::size_t start = text.find_first_not_of('/');
+  return objectStoreRoot() / (start == std::string::npos ? std::string() : text.substr(start));
+}
+
+int unattendedMessageBox(const MessageBoxRequest &box) {
+  std::fprintf(stderr, "[message box] %s: %s\n", box.caption.c_str(), box.text.c_str());
+  switch (box.type & 0xF) {
+    case MB_YESNO:
+    case MB_YESNOCANCEL: return IDYES;
+    case MB_ABORTRETRYIGNORE: return IDABORT;
+    case MB_RETRYCANCEL: return IDRETRY;
+    default: return IDOK;
+  }
 }
 
 std::size_t localBytesHeld() {
@@ -183,15 +218,15 @@ int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
     handler = g_messageBox;
   }
   MessageBoxRequest req{hWnd, toUtf8(lpText), toUtf8(lpCaption), uType};
-  if (handler) return handler(req);
-  std::fprintf(stderr, "[message box] %s: %s\n", req.caption.c_str(), req.text.c_str());
-  switch (uType & 0xF) {
-    case MB_YESNO:
-    case MB_YESNOCANCEL: return IDYES;
-    case MB_ABORTRETRYIGNORE: return IDABORT;
-    case MB_RETRYCANCEL: return IDRETRY;
-    default: return IDOK;
+  return handler ? handler(req) : unattendedMessageBox(req);
+}
+
+FILE *_wfopen(LPCWSTR Name, LPCWSTR Mode) {
+  if (!Name || !Mode) {
+    errno = EINVAL;
+    return nullptr;
   }
+  return std::fopen(objectStorePath(Name).c_str(), toUtf8(Mode).c_str());
 }
 
 int MultiByteToWideChar(UINT, DWORD, LPCSTR src, int cb, LPWSTR dst, int cch) {

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include <winuser.h>
+
 #include "host_internal.h"
 
 namespace teskel::ndis {
@@ -124,6 +126,15 @@ std::string formatErrorLogEntry(const ErrorLogEntry &entry) {
 void Host::Impl::report(std::string finding) {
   findings.push_back(finding);
   if (findingListener) findingListener(findings.back());
+}
+
+int Host::Impl::showMessageBox(const coredll::MessageBoxRequest &box, const coredll::MessageBoxHandler &answer) {
+  messageBoxes.push_back(
+      MessageBoxShown{current ? current->name : std::string(), box.caption, box.text, box.type, loop.now()});
+  if (answer) return answer(box);
+  std::printf("message box: [%s] %s\n", box.caption.c_str(), box.text.c_str());
+  std::fflush(stdout);
+  return IDOK;
 }
 
 std::optional<NDIS_STATUS> Host::Impl::takeFailure(Call call, std::string_view keyword) {
@@ -399,9 +410,18 @@ Host::Host(EventLoop &loop, ceddk::PortBus &bus, registry::Store &store)
   impl_->self = this;
   Impl *impl = impl_.get();
   impl_->irqToken = bus.addIrqListener([impl](unsigned line, bool level) { impl->onIrq(line, level); });
+  // The handler finds the host through the thread's current one, so it never outlives a host it
+  // points at; boxes shown outside every host go where they went before.
+  coredll::MessageBoxHandler previous = coredll::setMessageBoxHandler(nullptr);
+  impl_->previousMessageBoxHandler = previous;
+  coredll::setMessageBoxHandler([previous](const coredll::MessageBoxRequest &box) {
+    if (Impl *host = currentHostOrNull()) return host->showMessageBox(box, previous);
+    return previous ? previous(box) : coredll::unattendedMessageBox(box);
+  });
 }
 
 Host::~Host() {
+  coredll::setMessageBoxHandler(std::move(impl_->previousMessageBoxHandler));
   impl_->bus.removeIrqListener(impl_->irqToken);
   for (auto id : impl_->tasks) impl_->loop.cancel(id);
   impl_->tasks.clear();
@@ -530,6 +550,9 @@ void Host::clearFindings() { impl_->findings.clear(); }
 void Host::setFindingListener(std::function<void(const std::string &)> listener) {
   impl_->findingListener = std::move(listener);
 }
+
+const std::vector<MessageBoxShown> &Host::messageBoxes() const { return impl_->messageBoxes; }
+void Host::clearMessageBoxes() { impl_->messageBoxes.clear(); }
 
 std::size_t Host::memoryHeld() const {
   std::size_t n = 0;

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "teskel/coredll.h"
 #include "teskel/ndis_host.h"
 #include "teskel/port_bus.h"
 #include "teskel/registry_store.h"
@@ -146,6 +147,8 @@ struct Host::Impl {
   std::function<void(const ErrorLogEntry &)> errorLogListener;
   std::vector<std::string> findings;
   std::function<void(const std::string &)> findingListener;
+  std::vector<MessageBoxShown> messageBoxes;
+  coredll::MessageBoxHandler previousMessageBoxHandler;
   std::set<EventLoop::TaskId> tasks;  // host tasks this host posted and that have not run
   int irqToken = 0;
   Adapter::Impl *current = nullptr;  // adapter whose entry point runs (innermost)
@@ -167,6 +170,9 @@ struct Host::Impl {
   // Posts a host-lane task after `delay`; the host cancels it if it is destroyed first.
   EventLoop::TaskId post(Micros delay, std::function<void()> fn);
   void unpost(EventLoop::TaskId id);
+
+  // Records a box the driver shows and answers it (through `answer` when the program has one).
+  int showMessageBox(const coredll::MessageBoxRequest &box, const coredll::MessageBoxHandler &answer);
 
   // --- interrupts
   void onIrq(unsigned line, bool level);

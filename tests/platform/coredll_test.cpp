@@ -1,6 +1,11 @@
-// COREDLL stand-in: string functions, conversions, local memory accounting, message box routing.
+// COREDLL stand-in: string functions, conversions, local memory accounting, message box routing,
+// streams opened in the object store.
 #include <windows.h>
+#include <cestdio.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
 
 #include "teskel/coredll.h"
 
@@ -45,4 +50,25 @@ TEST(Coredll, MessageBoxGoesToTheHandler) {
   EXPECT_EQ(MessageBoxW(nullptr, u"DefaultKeys: fail", u"Debug", MB_OK), IDCANCEL);
   EXPECT_EQ(seen, "Debug|DefaultKeys: fail");
   teskel::coredll::setMessageBoxHandler(prev);
+}
+
+// The device has no current directory: every name is in the root of the object store.
+TEST(Coredll, StreamsOpenInTheObjectStoreRoot) {
+  std::string folder = (std::filesystem::temp_directory_path() / "teskel-coredll-XXXXXX").string();
+  ASSERT_NE(mkdtemp(folder.data()), nullptr);
+  std::filesystem::create_directory(std::filesystem::path(folder) / "Windows");
+  {
+    teskel::coredll::ScopedObjectStoreRoot root(folder);
+    for (const char16_t *name : {u"fenwa_log.txt", u"\\Windows\\boot.txt", u"/top.txt"}) {
+      FILE *f = _wfopen(name, u"a+");
+      ASSERT_NE(f, nullptr) << teskel::coredll::toUtf8(name);
+      std::fputs("x\n", f);
+      std::fclose(f);
+    }
+    EXPECT_EQ(_wfopen(u"missing\\x.txt", u"a+"), nullptr);
+  }
+  EXPECT_EQ(teskel::coredll::objectStoreRoot(), std::filesystem::path());
+  for (const char *file : {"fenwa_log.txt", "Windows/boot.txt", "top.txt"})
+    EXPECT_EQ(std::filesystem::file_size(std::filesystem::path(folder) / file), 2u) << file;
+  std::filesystem::remove_all(folder);
 }

@@ -13,6 +13,7 @@
 
 #include "air_session.h"
 #include "commands.h"
+#include "status_watch.h"
 #include "teskel/controller.h"
 #include "teskel/coredll.h"
 #include "teskel/event_loop.h"
@@ -250,8 +251,7 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
     if (!fs::is_directory(dir, ec)) throw std::runtime_error("--driver-path " + dir.string() + " is not a folder");
   }
   // Files the driver names without a folder (its log) belong in the handheld's root folder.
-  if (chdir(root.c_str()) != 0)
-    throw std::runtime_error("cannot work in " + root.string() + ": " + std::strerror(errno));
+  coredll::ScopedObjectStoreRoot objectStore(root);
 
   EventLoop loop(options->virtualClock ? EventLoop::Mode::Virtual : EventLoop::Mode::Wall);
   ceddk::PortBus bus;
@@ -282,6 +282,7 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
 
   const bool up = inserted.ok();
   std::string bindFailure;
+  PublishedStatus published(store, socket.instances(), say);
   if (up) {
     for (const auto &instance : inserted.instances)
       if (ndis::Adapter *adapter = socket.adapter(instance.name)) printAdapterState(instance.name, *adapter);
@@ -294,8 +295,10 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
     while (!loop.stopRequested() && loop.now() < deadline) {
       loop.runUntil(deadline - loop.now() > kSlice ? loop.now() + kSlice : deadline);
       violations.print(socket);
+      published.poll();
       air.afterSlice();
     }
+    published.sayFinal();
   }
   air.stop();
   loop.clearStop();

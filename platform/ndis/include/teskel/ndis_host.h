@@ -52,6 +52,15 @@ struct ErrorLogEntry {
 // "Teskel1: error 0xC0001391 [23]" (detail words in decimal).
 std::string formatErrorLogEntry(const ErrorLogEntry &entry);
 
+// A message box that a driver showed while this host ran it, texts in UTF-8.
+struct MessageBoxShown {
+  std::string adapter;  // instance whose entry point showed it; empty outside any adapter's
+  std::string caption;
+  std::string text;
+  UINT type = 0;
+  Micros time = 0;
+};
+
 // What a protocol binding sees of one received frame. The spans are valid only during the call.
 struct ReceiveIndication {
   NDIS_HANDLE receiveContext = nullptr;
@@ -198,6 +207,10 @@ struct InitializeResult {
 //   NdisStallExecution advances the clock through EventLoop::stall (device tasks run).
 // - Entry points that return NDIS_STATUS_PENDING for a request, reset or transfer-data are
 //   reported: this host completes those only synchronously.
+// - Message boxes (MessageBoxW) shown while the host runs a driver are recorded. Nobody sits at
+//   the handheld to answer them: unless the program installed a message-box handler of its own
+//   before the host was made (a user interface, a test), the host prints caption and text as one
+//   line on standard output ("message box: [Debug] DefaultKeys: fail") and answers IDOK at once.
 class Host {
  public:
   struct Impl;
@@ -240,6 +253,10 @@ class Host {
   const std::vector<std::string> &findings() const;
   void clearFindings();
   void setFindingListener(std::function<void(const std::string &)> listener);
+
+  // Message boxes the drivers showed, in order.
+  const std::vector<MessageBoxShown> &messageBoxes() const;
+  void clearMessageBoxes();
 
   // Memory the miniport holds through NdisAllocateMemory, over all adapters and the driver.
   std::size_t memoryHeld() const;
