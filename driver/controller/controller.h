@@ -29,6 +29,11 @@
 #define REG_AUX_PAGE 0x3A
 #define REG_AUX_OFFSET 0x3C
 #define REG_AUX_DATA 0x3E
+// Registers the driver reads only for the register snapshot.
+#define REG_SNAPSHOT_24 0x24
+#define REG_SNAPSHOT_28 0x28
+#define REG_SNAPSHOT_2A 0x2A
+#define REG_SNAPSHOT_2C 0x2C
 
 #define COMMAND_BUSY 0x8000
 #define OFFSET_BUSY 0x8000
@@ -56,6 +61,10 @@
 #define CMD_ACCESS_WRITE 0x0121
 #define CMD_PROGRAM_BEGIN 0x0222
 #define CMD_PROGRAM_COMMIT 0x0322
+
+// A command block: four little-endian words; command and parameters in, status and responses out.
+#define COMMAND_BLOCK_WORDS 4
+#define COMMAND_BLOCK_SIZE (COMMAND_BLOCK_WORDS * 2)
 
 #define COMMAND_POLLS 2000
 #define COMMAND_STALL_US 50
@@ -152,6 +161,10 @@ const ACCESS_PATH *ClaimAccessPath(PADAPTER Adapter);
 VOID ReleaseAccessPath(PADAPTER Adapter, const ACCESS_PATH *Path);
 BOOLEAN WaitForSeek(PADAPTER Adapter, const ACCESS_PATH *Path);
 
+// One string transfer of Words words through a data port, from or to memory at any address.
+VOID MoveWordsOut(PUSHORT Data, const UCHAR *Source, ULONG Words);
+VOID MoveWordsIn(PUSHORT Data, PUCHAR Destination, ULONG Words);
+
 BOOLEAN BufferRead(PADAPTER Adapter, USHORT Id, USHORT Offset, PUCHAR Destination, ULONG Count);
 BOOLEAN BufferWrite(PADAPTER Adapter, USHORT Id, USHORT Offset, const UCHAR *Source, ULONG Count);
 BOOLEAN GetRid(PADAPTER Adapter, USHORT Rid, PUCHAR Buffer, ULONG Size, PULONG ResultSize);
@@ -182,3 +195,51 @@ BOOLEAN SetPowerSaveMode(PADAPTER Adapter, USHORT Mode);
 BOOLEAN SetDefaultKeyId(PADAPTER Adapter, ULONG Index);
 BOOLEAN SetDefaultKey(PADAPTER Adapter, ULONG KeyNumber, const UCHAR *Key);
 BOOLEAN SetWepFlags(PADAPTER Adapter, ULONG Flags);
+
+// ---------------------------------------------------------------------------------------------
+// Maintenance access (controller/maintenance.cpp)
+// ---------------------------------------------------------------------------------------------
+// REG_CONTROL: what the driver writes, and the two settled states it reads.
+#define AUX_CONTROL_ENABLE 0x8000
+#define AUX_CONTROL_DISABLE 0x4000
+#define AUX_CONTROL_ENABLED 0xC000
+#define AUX_CONTROL_DISABLED 0x0000
+
+// Controller memory addresses as the auxiliary port takes them: a page of 128 bytes and an
+// offset inside it.
+#define AUX_PAGE_SHIFT 7
+#define AUX_OFFSET_MASK 0x7F
+#define PRODUCTION_DATA_ADDRESS 0x3F0000
+
+// A memory request: 32-bit controller address, 16-bit byte count n, then n bytes of data.
+#define MEMORY_REQUEST_ADDRESS 0
+#define MEMORY_REQUEST_COUNT 4
+#define MEMORY_REQUEST_HEADER_SIZE 6
+#define MEMORY_REQUEST_MAX_SIZE 8200
+
+// The register snapshot: one word per register, two of them left as the caller had them.
+#define REGISTER_SNAPSHOT_WORDS 27
+#define REGISTER_SNAPSHOT_SIZE (REGISTER_SNAPSHOT_WORDS * 2)
+#define SNAPSHOT_NOT_READ 0xFF
+// Word index: register; SNAPSHOT_NOT_READ marks the two words the caller's block keeps.
+#define REGISTER_SNAPSHOT_ORDER                                                                          \
+  {REG_COMMAND,      REG_PARAM0,      REG_PARAM1,        REG_PARAM2,       REG_STATUS,       REG_RESP0,     \
+   REG_RESP1,        REG_RESP2,       REG_INFO_FID,      REG_RX_FID,       REG_ALLOC_FID,    REG_SNAPSHOT_24, \
+   REG_SELECT0,      REG_OFFSET0,     SNAPSHOT_NOT_READ, REG_SELECT1,      REG_OFFSET1,      SNAPSHOT_NOT_READ, \
+   REG_EVENT_STATUS, REG_INT_ENABLE,  REG_EVENT_ACK,     REG_CONTROL,      REG_AUX_PAGE,     REG_AUX_OFFSET, \
+   REG_SNAPSHOT_28,  REG_SNAPSHOT_2A, REG_SNAPSHOT_2C}
+
+// The controller takes a control write only behind three key words. The driver derives them
+// from a seed and a step rather than storing the sequence.
+#define AUX_KEY_SEED 0x5A4B
+#define AUX_KEY_STEP 0x1E1E
+#define AUX_KEY_WORD(i) ((USHORT)(AUX_KEY_SEED - (i) * AUX_KEY_STEP))
+
+BOOLEAN AuxPortEnable(PADAPTER Adapter, BOOLEAN Enable);
+BOOLEAN AuxRead(PADAPTER Adapter, PUCHAR Buffer, ULONG Address, ULONG Words);
+BOOLEAN AuxWrite(PADAPTER Adapter, const UCHAR *Buffer, ULONG Address, ULONG Words);
+BOOLEAN AuxReadRequest(PADAPTER Adapter, PUCHAR Request);
+BOOLEAN AuxWriteRequest(PADAPTER Adapter, const UCHAR *Request);
+BOOLEAN ReadProductionData(PADAPTER Adapter);
+BOOLEAN ProgramNonVolatile(PADAPTER Adapter, const UCHAR *Request, BOOLEAN Direct);
+BOOLEAN ReadRegisterSnapshot(PADAPTER Adapter, PUCHAR Block);

@@ -105,7 +105,7 @@ static BOOLEAN SeekPath(PADAPTER Adapter, const ACCESS_PATH *Path, USHORT Id, US
 // aligned scratch area in pieces.
 #define PORT_SCRATCH_WORDS 128
 
-static void MoveWordsOut(PUSHORT Data, const UCHAR *Source, ULONG Words) {
+VOID MoveWordsOut(PUSHORT Data, const UCHAR *Source, ULONG Words) {
   if (((ULONG_PTR)Source & 1) == 0) {
     WRITE_PORT_BUFFER_USHORT(Data, (PUSHORT)Source, Words);
     return;
@@ -120,7 +120,7 @@ static void MoveWordsOut(PUSHORT Data, const UCHAR *Source, ULONG Words) {
   }
 }
 
-static void MoveWordsIn(PUSHORT Data, PUCHAR Destination, ULONG Words) {
+VOID MoveWordsIn(PUSHORT Data, PUCHAR Destination, ULONG Words) {
   if (((ULONG_PTR)Destination & 1) == 0) {
     READ_PORT_BUFFER_USHORT(Data, (PUSHORT)Destination, Words);
     return;

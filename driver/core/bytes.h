@@ -9,6 +9,15 @@ static inline VOID PutLeWord(UCHAR *Bytes, USHORT Value) {
   Bytes[1] = (UCHAR)(Value >> 8);
 }
 
+static inline ULONG GetLeDword(const UCHAR *Bytes) {
+  return (ULONG)GetLeWord(Bytes) | ((ULONG)GetLeWord(Bytes + 2) << 16);
+}
+
+static inline VOID PutLeDword(UCHAR *Bytes, ULONG Value) {
+  PutLeWord(Bytes, (USHORT)(Value & 0xFFFF));
+  PutLeWord(Bytes + 2, (USHORT)(Value >> 16));
+}
+
 static inline USHORT GetBeWord(const UCHAR *Bytes) { return (USHORT)((Bytes[0] << 8) | Bytes[1]); }
 
 // The send queue links packets through the first pointer of MiniportReserved, which belongs to

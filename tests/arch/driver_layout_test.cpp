@@ -173,4 +173,54 @@ static_assert(TX_BUFFER_SIZE >= DESCRIPTOR_SIZE + SNAP_ENCAPSULATION_SIZE + ETHE
 static_assert(PORT_WINDOW_SIZE == hw::kPortCount);
 static_assert(sizeof(ADAPTER::ProductionData) == hw::kProductionDataSize);
 
+// ---- maintenance access and private requests ------------------------------------------------------
+// Memory request: 32-bit address, 16-bit byte count, then the data.
+static_assert(MEMORY_REQUEST_ADDRESS == 0 && MEMORY_REQUEST_COUNT == MEMORY_REQUEST_ADDRESS + sizeof(ULONG));
+static_assert(MEMORY_REQUEST_HEADER_SIZE == MEMORY_REQUEST_COUNT + sizeof(USHORT) && MEMORY_REQUEST_HEADER_SIZE == 6);
+static_assert(MEMORY_REQUEST_MAX_SIZE == 8200);
+// MIB record: identifier, status and data length of 32 bits each, then the data; the smallest
+// record has four bytes of data space, and a record of n bytes is given n + 15.
+static_assert(MIB_RECORD_IDENTIFIER == 0 && MIB_RECORD_STATUS == 4 && MIB_RECORD_DATA_LENGTH == 8);
+static_assert(MIB_RECORD_HEADER_SIZE == MIB_RECORD_DATA_LENGTH + sizeof(ULONG) && MIB_RECORD_DATA == MIB_RECORD_HEADER_SIZE);
+static_assert(MIB_RECORD_MIN_SIZE == MIB_RECORD_HEADER_SIZE + 4 && MIB_RECORD_SLACK == MIB_RECORD_MIN_SIZE - 1);
+static_assert(MIB_RECORD_SLACK + NAME_RECORD_TEXT_SIZE == 47 && MIB_RECORD_SLACK + WEP_KEY_SIZE == 20);
+// Command block: command and three parameters in, status and three responses out.
+static_assert(COMMAND_BLOCK_WORDS == 4 && COMMAND_BLOCK_SIZE == 4 * sizeof(USHORT));
+// Supported list: 62 OIDs of 32 bits.
+static_assert(sizeof(SupportedOids) == 248 && sizeof(NDIS_OID) == 4);
+static_assert(sizeof(ADAPTER::Tallies) == 176);
+
+// The register snapshot, word by word, against the controller's register map.
+constexpr UCHAR kSnapshot[] = REGISTER_SNAPSHOT_ORDER;
+constexpr std::uint32_t kNotRead = 0x100;
+constexpr std::uint32_t kSnapshotWant[] = {
+    hw::kRegCommand,     hw::kRegParam0,      hw::kRegParam1,  hw::kRegParam2,        hw::kRegStatus,
+    hw::kRegResp0,       hw::kRegResp1,       hw::kRegResp2,   hw::kRegInfoFid,       hw::kRegRxFid,
+    hw::kRegAllocFid,    hw::kRegSnapshot24,  hw::kRegSelect0, hw::kRegOffset0,       kNotRead,
+    hw::kRegSelect1,     hw::kRegOffset1,     kNotRead,        hw::kRegEventStatus,   hw::kRegIntEnable,
+    hw::kRegEventAck,    hw::kRegControl,     hw::kRegAuxPage, hw::kRegAuxOffset,     hw::kRegFirmwareVariant,
+    hw::kRegBuildNumber, hw::kRegSnapshot2C};
+static_assert(sizeof(kSnapshot) == REGISTER_SNAPSHOT_WORDS && REGISTER_SNAPSHOT_SIZE == 54);
+static_assert(sizeof(kSnapshotWant) / sizeof(kSnapshotWant[0]) == REGISTER_SNAPSHOT_WORDS);
+
+constexpr bool snapshotMatches() {
+  for (std::size_t i = 0; i < REGISTER_SNAPSHOT_WORDS; ++i) {
+    std::uint32_t got = kSnapshot[i] == SNAPSHOT_NOT_READ ? kNotRead : kSnapshot[i];
+    if (got != kSnapshotWant[i]) return false;
+  }
+  return true;
+}
+static_assert(snapshotMatches(), "the snapshot reads the controller's registers in its word order");
+
+// The auxiliary port: key words, control values, address split, production data.
+static_assert(AUX_KEY_WORD(0) == hw::kAuxKey0 && AUX_KEY_WORD(1) == hw::kAuxKey1 && AUX_KEY_WORD(2) == hw::kAuxKey2);
+static_assert(AUX_CONTROL_ENABLE == hw::kControlEnable && AUX_CONTROL_DISABLE == hw::kControlDisable);
+static_assert(AUX_CONTROL_ENABLED == hw::kControlEnabled && AUX_CONTROL_DISABLED == hw::kControlDisabled);
+static_assert(REG_CONTROL == hw::kRegControl && REG_AUX_PAGE == hw::kRegAuxPage && REG_AUX_OFFSET == hw::kRegAuxOffset &&
+              REG_AUX_DATA == hw::kRegAuxData);
+static_assert(AUX_OFFSET_MASK + 1 == (1u << AUX_PAGE_SHIFT), "a page is the offset's range");
+static_assert(PRODUCTION_DATA_ADDRESS == hw::kProductionData && PRODUCTION_DATA_SIZE == hw::kProductionDataSize);
+static_assert(((hw::kProductionData >> AUX_PAGE_SHIFT) & 0xFFFF) == 0x7E00, "production data starts a page");
+static_assert(CMD_PROGRAM_BEGIN == hw::kCmdProgramBegin && CMD_PROGRAM_COMMIT == hw::kCmdProgramCommit);
+
 }  // namespace
