@@ -246,19 +246,23 @@ void BM_UdpGoodput(benchmark::State &state) {
     };
     teskel::EventLoop &loop = handheld.loop();
     const teskel::Micros start = loop.now() + kWarmUp, end = start + kMeasure;
+    // Counted from the end of the first frame after the warm-up to the end of the last one.
     std::uint64_t atStart = 0;
+    teskel::Micros startEnd = 0;
     bool started = false;
     topUp();
     while (loop.now() < end && loop.runOne()) {
-      if (!started && loop.now() >= start) {
+      if (!started && loop.now() >= start && handheld.onAir()) {
         atStart = handheld.onAir();
+        startEnd = handheld.lastAirEnd();
         started = true;
       }
       topUp();
     }
     const double frames = static_cast<double>(handheld.onAir() - atStart);
+    const double span = static_cast<double>(handheld.lastAirEnd() - startEnd);
     const double payload = static_cast<double>(kFrame - kEthernetHeader - kIpUdpHeaders);
-    goodput = frames * payload * 8.0 / static_cast<double>(kMeasure);  // Mbit/s
+    goodput = span > 0 ? frames * payload * 8.0 / span : 0;  // Mbit/s
     limit = payload * 8.0 / airtimeUs(handheld.lastAirBytes());
     if (handheld.failed()) state.SkipWithError("sends failed");
   }

@@ -116,6 +116,7 @@ std::optional<RunOptions> parse(const std::vector<std::string> &args) {
       throw UsageError("run: unexpected argument " + arg);
     }
   }
+  if (o.air.tap && o.virtualClock) throw UsageError("--tap needs the wall clock (leave out --virtual)");
   return o;
 }
 
