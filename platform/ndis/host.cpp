@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 
 #include <winuser.h>
@@ -405,23 +406,55 @@ void Host::Impl::runSend(Adapter::Impl &a, PNDIS_PACKET packet, int binding) {
 
 // ---------------------------------------------------------------- Host
 
+namespace {
+
+// While any host lives, message boxes go through one router: a box shown while a host runs a
+// driver goes to that host (the thread's current one), any other where it went before.
+struct MessageBoxRouting {
+  std::mutex mutex;
+  int hosts = 0;
+  coredll::MessageBoxHandler previous;
+};
+
+MessageBoxRouting &messageBoxRouting() {
+  static MessageBoxRouting routing;
+  return routing;
+}
+
+int routeMessageBox(const coredll::MessageBoxRequest &box) {
+  coredll::MessageBoxHandler previous;
+  {
+    std::lock_guard lock(messageBoxRouting().mutex);
+    previous = messageBoxRouting().previous;
+  }
+  if (Host::Impl *host = currentHostOrNull()) return host->showMessageBox(box, previous);
+  return previous ? previous(box) : coredll::unattendedMessageBox(box);
+}
+
+void startMessageBoxRouting() {
+  MessageBoxRouting &routing = messageBoxRouting();
+  std::lock_guard lock(routing.mutex);
+  if (routing.hosts++ == 0) routing.previous = coredll::setMessageBoxHandler(routeMessageBox);
+}
+
+void stopMessageBoxRouting() {
+  MessageBoxRouting &routing = messageBoxRouting();
+  std::lock_guard lock(routing.mutex);
+  if (--routing.hosts == 0) coredll::setMessageBoxHandler(std::move(routing.previous));
+}
+
+}  // namespace
+
 Host::Host(EventLoop &loop, ceddk::PortBus &bus, registry::Store &store)
     : impl_(std::make_unique<Impl>(loop, bus, store)) {
   impl_->self = this;
   Impl *impl = impl_.get();
   impl_->irqToken = bus.addIrqListener([impl](unsigned line, bool level) { impl->onIrq(line, level); });
-  // The handler finds the host through the thread's current one, so it never outlives a host it
-  // points at; boxes shown outside every host go where they went before.
-  coredll::MessageBoxHandler previous = coredll::setMessageBoxHandler(nullptr);
-  impl_->previousMessageBoxHandler = previous;
-  coredll::setMessageBoxHandler([previous](const coredll::MessageBoxRequest &box) {
-    if (Impl *host = currentHostOrNull()) return host->showMessageBox(box, previous);
-    return previous ? previous(box) : coredll::unattendedMessageBox(box);
-  });
+  startMessageBoxRouting();
 }
 
 Host::~Host() {
-  coredll::setMessageBoxHandler(std::move(impl_->previousMessageBoxHandler));
+  stopMessageBoxRouting();
   impl_->bus.removeIrqListener(impl_->irqToken);
   for (auto id : impl_->tasks) impl_->loop.cancel(id);
   impl_->tasks.clear();

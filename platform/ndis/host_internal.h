@@ -148,7 +148,6 @@ struct Host::Impl {
   std::vector<std::string> findings;
   std::function<void(const std::string &)> findingListener;
   std::vector<MessageBoxShown> messageBoxes;
-  coredll::MessageBoxHandler previousMessageBoxHandler;
   std::set<EventLoop::TaskId> tasks;  // host tasks this host posted and that have not run
   int irqToken = 0;
   Adapter::Impl *current = nullptr;  // adapter whose entry point runs (innermost)

@@ -4,7 +4,7 @@
 // Violation kinds recorded (each entry starts with the kind and a colon):
 //   command-while-busy, command-overlap, unknown-command, no-path-selected, data-while-seeking,
 //   odd-offset, unknown-id, past-end, freed-buffer, buffer-in-flight, transmit-bad-buffer,
-//   read-only-record, wrong-length, record-id-mismatch, ack-nothing, aux-no-key,
+//   read-only-record, wrong-length, record-id-mismatch, aux-no-key,
 //   control-bad-value, read-only-register, unused-register, misaligned-register.
 #include <cstdarg>
 #include <cstdio>
@@ -38,10 +38,15 @@ Controller::Impl::Impl(EventLoop &l, ceddk::PortBus &b, unsigned line, Controlle
   buildRecords();
   reloadFromProductionData();
   bus.setIrq(irqLine, false);
+  if (options.medium) {
+    radioPort = std::make_unique<RadioPort>(*this);
+    options.medium->attach(*radioPort);
+  }
 }
 
 Controller::Impl::~Impl() {
   for (auto &[token, id] : tasks) loop.cancel(id);
+  if (radioPort) options.medium->detach(*radioPort);
 }
 
 Controller::Controller(EventLoop &loop, ceddk::PortBus &bus, unsigned irqLine, ControllerOptions options)
@@ -68,14 +73,11 @@ void Controller::writePort8(std::uint32_t offset, std::uint8_t value) {
 
 ReceiveResult Controller::receiveFrame(const std::vector<std::uint8_t> &frame80211) {
   impl_->loop.runDueDevice();
-  return impl_->receive(frame80211);
+  return impl_->hear(frame80211, impl_->signal);
 }
+int Controller::radioChannel() const { return impl_->enabled ? impl_->listenChannel : 0; }
 void Controller::onTransmit(std::function<void(const TransmittedFrame &)> listener) {
   impl_->txListener = std::move(listener);
-}
-void Controller::setLinkState(const LinkState &state) {
-  impl_->world = state;
-  impl_->applyLink();
 }
 void Controller::reportLinkStatus(std::uint16_t code) {
   if (impl_->enabled) impl_->pushInfo(kInfoLinkStatus, {code});
@@ -293,6 +295,7 @@ void Controller::Impl::write16(std::uint32_t offset, std::uint16_t value) {
 std::uint8_t Controller::Impl::read8(std::uint32_t offset) {
   if (offset == kRegData0) return dataRead8(0);
   if (offset == kRegData1) return dataRead8(1);
+  if (offset == kRegAuxData) return auxRead8();
   if (offset & 1) {
     violate("misaligned-register", "8-bit read at odd offset 0x%02X", offset);
     return 0xFF;
@@ -303,6 +306,7 @@ std::uint8_t Controller::Impl::read8(std::uint32_t offset) {
 void Controller::Impl::write8(std::uint32_t offset, std::uint8_t value) {
   if (offset == kRegData0) return dataWrite8(0, value);
   if (offset == kRegData1) return dataWrite8(1, value);
+  if (offset == kRegAuxData) return auxWrite8(value);
   if (offset & 1) {
     violate("misaligned-register", "8-bit write of 0x%02X at odd offset 0x%02X", value, offset);
     return;
@@ -332,11 +336,7 @@ void Controller::Impl::updateIrq() {
 }
 
 void Controller::Impl::acknowledge(std::uint16_t bits) {
-  const std::uint16_t pending = eventStatus();
-  // 0xFFFF is the documented "forget everything" after initialise; anything else should name
-  // an event that is actually pending.
-  if (bits != 0xFFFF && (bits & pending) == 0)
-    violate("ack-nothing", "acknowledge 0x%04X while events 0x%04X are pending", bits, pending);
+  // Bits of events that are not pending clear nothing: acknowledging them is harmless.
   if ((bits & kEvCmd)) cmdDone = false;
   if ((bits & kEvTx)) txDone = false;
   if ((bits & kEvTxError)) txError = false;
@@ -448,6 +448,7 @@ void Controller::Impl::initialize() {
   radioFreeAt = 0;
   for (auto &path : paths) path = AccessPath{};
   enabled = false;
+  enterPhase(Phase::Off);
   portStatusValue = kPortDisabled;
   bssid = {};
   linkChannel = 0;
@@ -504,7 +505,7 @@ Controller::Impl::Outcome Controller::Impl::cmdInquire(const std::array<std::uin
     --infoReserved;
     std::vector<std::uint16_t> words(talliesNow.begin(), talliesNow.end());
     talliesNow.fill(0);
-    pushInfo(kInfoTallies, words);
+    pushInfo(kInfoTallies, words, true);
   });
   return o;
 }
@@ -647,12 +648,13 @@ std::uint16_t Controller::Impl::dataRead16(int path) {
   a.position += 2;
   if (pos + 2 > t->size()) {
     violate("past-end", "path %d read at offset %u of 0x%04X, which has %zu bytes", path, pos, a.select, t->size());
-    return pos < t->size() ? (*t)[pos] : 0;
+    return 0;
   }
   std::uint16_t v = le16(*t, pos);
   if (a.isRecord) {
-    // The first read after a seek over a staged image is one read-back.
-    if (!a.readbackDecided) {
+    // The first read after a seek that reaches the staged data is one read-back; the length
+    // and RID words cannot show a wrong image.
+    if (!a.readbackDecided && pos >= 4) {
       a.readbackDecided = true;
       const std::uint16_t rid = a.select;
       a.corruptReadback = findRecord(rid)->staged &&
@@ -663,8 +665,11 @@ std::uint16_t Controller::Impl::dataRead16(int path) {
   }
   const Buffer &b = buffers.at(a.select);
   if (b.kind == BufferKind::Transmit) {
-    // The trailer sits behind the frame the 802.3 length field describes.
-    const std::uint32_t frameEnd = (kDescriptorSize + be16(b.bytes, kDescLength8023) + 1u) & ~1u;
+    // The trailer sits behind the frame the 802.3 length field describes; a buffer too small
+    // for a descriptor holds no frame and so no trailer.
+    const bool hasFrame = b.bytes.size() >= kDescriptorSize;
+    const std::uint32_t frameEnd =
+        hasFrame ? (kDescriptorSize + be16(b.bytes, kDescLength8023) + 1u) & ~1u : 0xFFFFFFFFu;
     if (pos >= frameEnd && useFault(Fault::Kind::TagMismatch, [](const Fault &) { return true; }))
       v = static_cast<std::uint16_t>(~v);
   }
@@ -761,8 +766,9 @@ void Controller::Impl::returnTransmitBuffer(std::uint16_t fid, bool ok) {
   updateIrq();
 }
 
-void Controller::Impl::pushInfo(std::uint16_t type, const std::vector<std::uint16_t> &words) {
-  if (infoQueue.size() >= kInfoBufferCount) return;  // no buffer: the report is lost
+void Controller::Impl::pushInfo(std::uint16_t type, const std::vector<std::uint16_t> &words, bool reserved) {
+  // Buffers that accepted inquiries reserved are theirs; a report without a buffer is lost.
+  if (!reserved && infoQueue.size() + infoReserved >= kInfoBufferCount) return;
   Buffer b;
   b.kind = BufferKind::Info;
   b.bytes.assign(kInfoBufferSize, 0);

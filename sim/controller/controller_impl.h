@@ -99,7 +99,7 @@ struct Controller::Impl {
   std::size_t transmitBufferCount() const;
   std::size_t receiveBuffersHeld() const;
   void returnTransmitBuffer(std::uint16_t fid, bool ok);
-  void pushInfo(std::uint16_t type, const std::vector<std::uint16_t> &words);
+  void pushInfo(std::uint16_t type, const std::vector<std::uint16_t> &words, bool reserved = false);
 
   // --- records (records.cpp) ---
   void buildRecords();
@@ -111,23 +111,45 @@ struct Controller::Impl {
   std::uint16_t word(std::uint16_t rid, std::size_t index = 0) const;
   std::string describeConfiguration() const;
 
-  // --- the MAC (frames.cpp) ---
+  // --- the MAC: frames (frames.cpp) ---
   bool connected() const;
-  void enablePort();
-  void disablePort();
-  void applyLink();
   void setPortState(std::uint16_t status, const MacAddress &bssid, std::uint16_t channel, std::uint16_t quality,
                     std::uint16_t signal, std::uint16_t noise);
   MacAddress stationAddress() const;
   std::vector<std::uint8_t> buildDataFrame(const std::vector<std::uint8_t> &buffer, std::size_t bodyLength);
-  ReceiveResult receive(const std::vector<std::uint8_t> &frame);
+  ReceiveResult receive(const std::vector<std::uint8_t> &frame, int frameSignal);
   void tally(unsigned index, std::uint32_t amount = 1);
+
+  // --- the MAC: radio side (radio.cpp) ---
+  enum class Phase { Off, Scanning, Authenticating, Associating, Associated, OutOfRange, Ibss, NoAssociation };
+  struct RadioPort;
+  void enablePort();
+  void disablePort();
+  // Puts a frame on the air once the radio is free; the time it will have left the air.
+  Micros sendAir(std::vector<std::uint8_t> frame);
+  ReceiveResult hear(const std::vector<std::uint8_t> &frame, int frameSignal);
+  void macTimer(Micros delay, std::function<void()> fn);  // dropped at the MAC's next change of phase
+  void enterPhase(Phase next);
+  void startScan(int fromChannel = 1);
+  void scanChannel(int channel);
+  void join(const MacAddress &network, int channel, int signalLevel);
+  void joinFailed();
+  void associated();
+  void watchBeacons();
+  void startIbss(const std::optional<MacAddress> &network, int channel, int signalLevel);
+  void beaconIbss();
+  void handleManagement(const std::vector<std::uint8_t> &frame, int frameSignal);
+  std::string desiredSsid() const;
+  std::vector<std::uint8_t> managementFrame(std::uint16_t kind, const MacAddress &to, const MacAddress &network,
+                                            const std::vector<std::uint8_t> &body);
 
   // --- auxiliary port and memory (memory.cpp) ---
   void settleControl();
   void writeControl(std::uint16_t value);
   std::uint16_t auxRead();
   void auxWrite(std::uint16_t value);
+  std::uint8_t auxRead8();
+  void auxWrite8(std::uint8_t value);
   std::uint8_t memoryByte(std::uint32_t address) const;
   void initNonVolatile();
   void saveNonVolatile();
@@ -199,13 +221,20 @@ struct Controller::Impl {
   MacAddress bssid{};
   std::uint16_t linkChannel = 0;
   std::uint16_t quality = 0, signal = 0, noise = 0;
-  std::optional<LinkState> world;
+  Phase phase = Phase::Off;
+  int listenChannel = 0;           // the channel the radio is on
+  std::uint64_t macEpoch = 0;      // MAC timers of older phases are dropped
+  MacAddress candidate{};          // the network being joined
+  int candidateChannel = 0, candidateSignal = 0;
+  Micros lastBeacon = 0;
+  std::unique_ptr<RadioPort> radioPort;
   std::array<std::uint16_t, hw::kTallyCount> talliesNow{};
   Micros radioFreeAt = 0;
   std::uint16_t sequence = 0;
   std::uint32_t wepIv = 0;
   std::uint32_t allocationsAnswered = 0;
   std::uint64_t rng = 0x5EEDF00DULL;
+  std::uint64_t random();
   std::function<void(const TransmittedFrame &)> txListener;
 
   // Bookkeeping.
@@ -214,6 +243,14 @@ struct Controller::Impl {
   std::uint64_t generation = 0;
   std::uint64_t nextToken = 1;
   std::map<std::uint64_t, EventLoop::TaskId> tasks;
+};
+
+// The controller as a radio on the air: it listens on the channel the MAC has tuned to.
+struct Controller::Impl::RadioPort final : air::Radio {
+  explicit RadioPort(Impl &owner) : impl(owner) {}
+  int channel() const override { return impl.enabled ? impl.listenChannel : 0; }
+  void hear(const air::AirFrame &frame) override { impl.hear(frame.bytes, frame.signal); }
+  Impl &impl;
 };
 
 // Little-endian and big-endian helpers over byte vectors.

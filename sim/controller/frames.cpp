@@ -1,5 +1,5 @@
-// The controller's MAC: port state and link-status reports, the transmit pipeline (buffer ->
-// 802.11 data frame -> air), the receive pipeline (802.11 frame -> receive buffer), WEP.
+// The controller's MAC frames: port state and link-status reports, the transmit pipeline (buffer
+// -> 802.11 data frame -> air), the receive pipeline (802.11 data frame -> receive buffer), WEP.
 #include <algorithm>
 
 #include "controller_impl.h"
@@ -61,39 +61,6 @@ bool Controller::Impl::connected() const { return enabled && isConnectedStatus(p
 // ---------------------------------------------------------------------------------------------
 // Port state.
 
-void Controller::Impl::enablePort() {
-  if (enabled) return;
-  enabled = true;
-  applyLink();
-}
-
-void Controller::Impl::disablePort() {
-  setPortState(kPortDisabled, MacAddress{}, 0, 0, 0, 0);
-  enabled = false;
-}
-
-void Controller::Impl::applyLink() {
-  if (!enabled) return;
-  const std::uint16_t type = word(kRidPortType);
-  if (type == 3) {
-    // No association: the port talks to peers on its own channel straight away.
-    setPortState(kPortAdHocJoined, MacAddress{}, word(kRidOwnChannel), 0, 0, 0);
-    return;
-  }
-  LinkState s;
-  if (world) {
-    s = *world;
-  } else if (type == 0) {
-    s.portStatus = kPortAdHocJoined;
-    s.bssid = {0x02, 0x54, 0x4B, 0xAD, 0x00, 0x01};
-    s.channel = word(kRidOwnChannel);
-  }
-  if (isConnectedStatus(s.portStatus))
-    setPortState(s.portStatus, s.bssid, s.channel, s.quality, s.signal, s.noise);
-  else
-    setPortState(s.portStatus, MacAddress{}, 0, 0, 0, 0);
-}
-
 void Controller::Impl::setPortState(std::uint16_t st, const MacAddress &b, std::uint16_t channel, std::uint16_t q,
                                     std::uint16_t sig, std::uint16_t nse) {
   const std::uint16_t old = portStatusValue;
@@ -148,10 +115,9 @@ Controller::Impl::Outcome Controller::Impl::cmdTransmit(const std::array<std::ui
   tf.fid = fid;
   tf.buffer.assign(b.bytes.begin(), b.bytes.begin() + static_cast<std::ptrdiff_t>(kDescriptorSize + length));
   tf.frame = buildDataFrame(tf.buffer, length);
-  tf.channel = linkChannel;
+  tf.channel = static_cast<std::uint16_t>(listenChannel);
   tf.start = std::max(loop.now(), radioFreeAt);
-  tf.end = tf.start + tf.frame.size() * kUsPerByte + kPreambleUs;
-  radioFreeAt = tf.end;
+  tf.end = sendAir(tf.frame);
   const bool group = (tf.buffer[kDescDestination] & 1) != 0;
   scheduleWorkAt(tf.end, [this, tf = std::move(tf), length, group] {
     if (!connected()) {  // the port stopped while the frame waited for the air
@@ -211,7 +177,7 @@ std::vector<std::uint8_t> Controller::Impl::buildDataFrame(const std::vector<std
 // ---------------------------------------------------------------------------------------------
 // Receive.
 
-ReceiveResult Controller::Impl::receive(const std::vector<std::uint8_t> &frame) {
+ReceiveResult Controller::Impl::receive(const std::vector<std::uint8_t> &frame, int frameSignal) {
   if (const Fault *f = fault(Fault::Kind::RxDrop); f && f->count) {
     rng = rng * 6364136223846793005ULL + 1442695040888963407ULL;
     if ((rng >> 33) % 100 < *f->count) return ReceiveResult::Lost;
@@ -284,7 +250,7 @@ ReceiveResult Controller::Impl::receive(const std::vector<std::uint8_t> &frame) 
   putLe16(d, 2, static_cast<std::uint16_t>(t));
   putLe16(d, 4, static_cast<std::uint16_t>(t >> 16));
   d[6] = static_cast<std::uint8_t>(noise);
-  d[7] = static_cast<std::uint8_t>(signal);
+  d[7] = static_cast<std::uint8_t>(frameSignal);
   d[8] = kRxRate;
   // Bytes 14..43: the 802.11 header as received (frame control to sequence control; no fourth
   // address since frames between distribution systems are not taken).

@@ -118,6 +118,19 @@ void Controller::Impl::auxWrite(std::uint16_t value) {
   auxAddress += 2;
 }
 
+std::uint8_t Controller::Impl::auxRead8() {
+  settleControl();
+  if (control != kControlEnabled) return 0xFF;
+  return memoryByte(auxAddress++);
+}
+
+void Controller::Impl::auxWrite8(std::uint8_t value) {
+  settleControl();
+  if (control != kControlEnabled) return;
+  if (inRam(auxAddress)) ram[auxAddress - kRamBase] = value;
+  ++auxAddress;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Program cycle.
 

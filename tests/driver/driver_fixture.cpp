@@ -51,7 +51,10 @@ void PortTap::writePort8(std::uint32_t offset, std::uint8_t value) {
 // ---------------------------------------------------------------------------------------------
 // The rig
 
-DriverRig::DriverRig(DriverImage driverImage, sim::ControllerOptions options) : image(driverImage) {
+DriverRig::DriverRig(DriverImage driverImage, sim::ControllerOptions options, sim::air::WorldSpec worldSpec)
+    : image(driverImage) {
+  world = sim::air::makeWorld(loop, std::move(worldSpec));
+  if (!options.medium) options.medium = &world->medium();
   controller = std::make_unique<sim::Controller>(loop, bus, kIrq, std::move(options));
   controller->onTransmit([this](const sim::TransmittedFrame &frame) { transmitted.push_back(frame); });
   tap = std::make_unique<PortTap>(*controller);
@@ -135,6 +138,12 @@ void DriverRig::bringUp() {
   b.receiveComplete = [this](ndis::Adapter &) { ++receiveCompletes; };
   binding = adapter->bind(std::move(b));
   settle();
+  for (int i = 0; i < 100 && !portConnected(); ++i) settle(10000);
+}
+
+bool DriverRig::portConnected() const {
+  const std::uint16_t s = controller->portStatus();
+  return s == sim::hw::kPortAssociated || s == sim::hw::kPortAdHocJoined;
 }
 
 void DriverRig::halt() {

@@ -1,6 +1,7 @@
 // A simulated handheld with one card for driver tests: virtual clock, port bus, the controller
-// model behind a port tap, a registry store of its own, the NDIS host, and the driver loaded into
-// it, with a protocol binding that records completions and receive indications.
+// model behind a port tap with its radio on a world's air, a registry store of its own, the NDIS
+// host, and the driver loaded into it, with a protocol binding that records completions and
+// receive indications.
 #pragma once
 
 #include <functional>
@@ -11,6 +12,7 @@
 
 #include "registry_sandbox.h"
 #include "teskel.h"
+#include "teskel/air.h"
 #include "teskel/controller.h"
 #include "teskel/event_loop.h"
 #include "teskel/ndis_host.h"
@@ -87,10 +89,11 @@ class DriverRig {
   static constexpr const char16_t *kDeviceKeyName = u"Larkwell-Card";
   static constexpr const char *kParms = "Comm\\Teskel1\\Parms";
   static constexpr const char *kInstance = "Teskel1";
-  // The access point the controller joins when no radio world is attached.
+  // Harbor, the access point the installed configuration joins in the default world.
   static constexpr sim::MacAddress kBssid = {0x02, 0x48, 0x41, 0x52, 0x42, 0x01};
 
-  DriverRig(DriverImage image, sim::ControllerOptions options = {});
+  DriverRig(DriverImage image, sim::ControllerOptions options = {},
+            sim::air::WorldSpec worldSpec = sim::air::WorldSpec::defaults());
   ~DriverRig();
   DriverRig(const DriverRig &) = delete;
   DriverRig &operator=(const DriverRig &) = delete;
@@ -107,8 +110,9 @@ class DriverRig {
   ndis::Driver &load();  // DriverEntry, once
   ndis::InitializeResult initialize(std::vector<NDIS_MEDIUM> media = {NdisMedium802_3});
   // Installs (unless already done), loads, initialises, asserts a running adapter, binds a
-  // protocol and lets the controller settle.
+  // protocol and lets the controller settle (and join a network, within a second).
   void bringUp();
+  bool portConnected() const;
   void halt();
   PADAPTER record() const;  // the adapter record of the running adapter
 
@@ -136,6 +140,7 @@ class DriverRig {
   EventLoop loop{EventLoop::Mode::Virtual};
   ceddk::PortBus bus;
   RegistrySandbox registry;
+  std::unique_ptr<sim::air::World> world;  // outlives the controller on its air
   std::unique_ptr<sim::Controller> controller;
   std::unique_ptr<PortTap> tap;
   std::unique_ptr<ndis::Host> host;

@@ -23,10 +23,17 @@ void PrintTo(const PortStatusCase &c, std::ostream *os) { *os << "port status " 
 
 class LinkStatusTest : public StationTest, public ::testing::WithParamInterface<PortStatusCase> {};
 
+// Rewrites the data words of one record as the driver reads them.
+void rewriteRecord(DriverRig &rig, std::uint16_t rid, std::vector<std::uint16_t> words) {
+  rig.tap->setReadHook([rid, words](const PortTap::Read &r) -> std::uint16_t {
+    if (r.path < 0 || r.selected != rid || r.position < 4) return r.value;
+    const std::size_t i = (r.position - 4u) / 2u;
+    return i < words.size() ? words[i] : r.value;
+  });
+}
+
 TEST_P(LinkStatusTest, MapsThePortStatusToTheDriversCode) {
-  sim::LinkState state;
-  state.portStatus = GetParam().portStatus;
-  rig.controller->setLinkState(state);
+  rewriteRecord(rig, RID_PORT_STATUS, {GetParam().portStatus});
   USHORT code = 0xEEEE;
   EXPECT_TRUE(rig.call([&](PADAPTER a) { return GetLinkStatus(a, &code); }));
   EXPECT_EQ(code, GetParam().code);
@@ -39,12 +46,11 @@ INSTANTIATE_TEST_SUITE_P(Codes, LinkStatusTest,
                          [](const auto &info) { return "PortStatus" + std::to_string(info.param.portStatus); });
 
 TEST_F(StationTest, LinkStatusRefreshesTheBssid) {
-  sim::LinkState state;
-  state.bssid = {0x02, 0x56, 0x41, 0x55, 0x4C, 0x01};
-  rig.controller->setLinkState(state);
+  const Bytes vault = {0x02, 0x56, 0x41, 0x55, 0x4C, 0x01};
+  rewriteRecord(rig, RID_CURRENT_BSSID, {0x5602, 0x5541, 0x014C});
   EXPECT_TRUE(rig.call([](PADAPTER a) { return GetLinkStatus(a, &a->LinkStatus); }));
   EXPECT_EQ(rig.record()->LinkStatus, 1);
-  EXPECT_EQ(Bytes(rig.record()->CurrentBssid, rig.record()->CurrentBssid + 6), Bytes(state.bssid.begin(), state.bssid.end()));
+  EXPECT_EQ(Bytes(rig.record()->CurrentBssid, rig.record()->CurrentBssid + 6), vault);
 }
 
 TEST_F(StationTest, AnUnreadableBssidFailsWithTheCodeAlreadyStored) {
@@ -89,9 +95,7 @@ TEST_F(StationTest, TheStationAddressCanBeReadAndWritten) {
 }
 
 TEST_F(StationTest, GetChannelTakesTheChannelInUse) {
-  sim::LinkState state;
-  state.channel = 0x0109;  // a word whose low byte is the channel
-  rig.controller->setLinkState(state);
+  rewriteRecord(rig, RID_CURRENT_CHANNEL, {0x0109});  // a word whose low byte is the channel
   UCHAR channel = 0;
   EXPECT_TRUE(rig.call([&](PADAPTER a) { return GetChannel(a, &channel); }));
   EXPECT_EQ(channel, 9);

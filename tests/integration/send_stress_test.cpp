@@ -119,6 +119,9 @@ class SendStress {
   teskel::ceddk::PortBus bus;
   teskel::registry::Store store{root.path() / teskel::registry::kStoreFileName};
   teskel::ndis::Host host{loop, bus, store};
+  // The card's radio joins Harbor of the default world; the world outlives the card.
+  std::unique_ptr<teskel::sim::air::World> world =
+      teskel::sim::air::makeWorld(loop, teskel::sim::air::WorldSpec::defaults());
   teskel::pccard::Socket socket{host, teskel::pccard::SocketOptions{root.path()}};
   teskel::ndis::Adapter *adapter = nullptr;
   teskel::sim::Controller *card = nullptr;
@@ -132,12 +135,15 @@ class SendStress {
   std::size_t sent = 0, sentAtReset = 0, onAir = 0, invalid = 0, lostToReset = 0, failedInReset = 0, resets = 0;
 
   void bringUp() {
-    auto report = socket.insert(teskel::pccard::Card{});
+    teskel::pccard::Card inserted;
+    inserted.controller.medium = &world->medium();
+    auto report = socket.insert(inserted);
     if (!report.ok()) throw std::runtime_error("the card did not come up: " +
                                                (report.errors.empty() ? std::string("adapter failed") : report.errors[0]));
     adapter = socket.adapter("Teskel1");
     card = socket.controller("Teskel1");
     card->onTransmit([this](const teskel::sim::TransmittedFrame &f) { onFrame(f); });
+    waitAssociated();
     teskel::ndis::Binding b;
     b.sendComplete = [this](NDIS_PACKET *p, NDIS_STATUS s) { onComplete(p, s); };
     binding = adapter->bind(std::move(b));
@@ -196,6 +202,13 @@ class SendStress {
     // The controller's initialisation dropped whatever it still held for the air.
     lostToReset += awaitingAir.size();
     awaitingAir.clear();
+    waitAssociated();
+  }
+
+  // Frames only reach the air once the card has joined its network again.
+  void waitAssociated() {
+    for (int i = 0; i < 100 && card->portStatus() != teskel::sim::hw::kPortAssociated; ++i) loop.runFor(10000);
+    if (card->portStatus() != teskel::sim::hw::kPortAssociated) problems.push_back("the card never associated: " + state());
   }
 
   void drain() {

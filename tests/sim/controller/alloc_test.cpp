@@ -70,3 +70,25 @@ TEST(ControllerAlloc, SizesOutsideTheBufferMemoryAreBadParameters) {
   EXPECT_EQ(r.result(kCmdAllocate, 2373), 4);
   EXPECT_EQ(r.result(kCmdAllocate, 2372), 0);
 }
+
+// Buffers too small for a descriptor have no length field to look at: reads and transmits of
+// them stay inside the buffer (the sanitizer build catches any read past it).
+TEST(ControllerAlloc, BuffersSmallerThanADescriptorAreReadAndSentWithinTheirBytes) {
+  for (std::uint16_t size : {2, 10, 58, 59}) {
+    SCOPED_TRACE("size " + std::to_string(size));
+    ControllerOptions options;
+    options.faults.push_back(parseFault("tag-mismatch=100"));
+    Rig r(options);
+    r.start();
+    auto fid = r.allocate(size);
+    ASSERT_TRUE(fid);
+    std::vector<std::uint8_t> bytes((size + 1u) & ~1u);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(0x40 + i);
+    r.writeBytes(*fid, 0, bytes);
+    EXPECT_EQ(r.readBytes(*fid, 0, bytes.size()), bytes) << "no frame, so no trailer to corrupt";
+    EXPECT_EQ(r.result(kCmdTransmit, *fid), 0);
+    r.stall(1000);
+    EXPECT_EQ(r.ctl->tallies()[kTallyTxErrors], 1) << "dropped as a transmit error";
+    EXPECT_TRUE(r.ctl->violations().empty()) << r.violationText();
+  }
+}

@@ -101,6 +101,21 @@ TEST(ControllerAux, RamTakesWritesAcrossPagesAndAtOddAddresses) {
   EXPECT_EQ(r.ctl->memory(0x000200, 4), (std::vector<std::uint8_t>{0x00, 0xAA, 0xBB, 0x00}));
 }
 
+TEST(ControllerAux, ByteAccessesMoveOneByteAndAdvanceByOne) {
+  Rig r;
+  auxEnable(r);
+  auxWrite(r, 0x000300, {0xEEDD, 0xCCBB});
+  at(r, 0x000301);
+  r.bus.write8(kBase + kRegAuxData, 0x11);
+  r.bus.write8(kBase + kRegAuxData, 0x22);
+  EXPECT_EQ(r.ctl->memory(0x000300, 4), (std::vector<std::uint8_t>{0xDD, 0x11, 0x22, 0xCC}));
+  at(r, 0x000300);
+  std::vector<std::uint8_t> bytes;
+  for (int i = 0; i < 4; ++i) bytes.push_back(r.bus.read8(kBase + kRegAuxData));
+  EXPECT_EQ(bytes, (std::vector<std::uint8_t>{0xDD, 0x11, 0x22, 0xCC}));
+  EXPECT_EQ(r.rd(kRegAuxData), 0x0000) << "four byte reads advanced by four";
+}
+
 TEST(ControllerAux, NonVolatileMemoryIgnoresDirectWritesAndOtherAddressesAreEmpty) {
   Rig r;
   auxEnable(r);

@@ -153,6 +153,18 @@ TEST(ControllerFaults, RidReadbackCorruptsTheStagedImageTheGivenNumberOfTimes) {
   }
 }
 
+// A read that stops at the length and RID cannot show a wrong image, so it spends nothing.
+TEST(ControllerFaults, RidReadbackCountsOnlyReadsOfTheStagedData) {
+  Rig r = withFault("rid-readback=0xFC26:1");
+  const std::vector<std::uint8_t> image = {4, 0, 0x26, 0xFC, 1, 2, 3, 4, 5, 0};
+  r.writeBytes(0xFC26, 0, image);
+  EXPECT_EQ(r.readBytes(0xFC26, 0, 4), (std::vector<std::uint8_t>(image.begin(), image.begin() + 4)));
+  EXPECT_EQ(r.readBytes(0xFC26, 0, 2), (std::vector<std::uint8_t>(image.begin(), image.begin() + 2)));
+  EXPECT_NE(r.readBytes(0xFC26, 4, 6), (std::vector<std::uint8_t>(image.begin() + 4, image.end())))
+      << "the one wrong read-back is the first that reaches the data";
+  EXPECT_EQ(r.readBytes(0xFC26, 0, image.size()), image) << "and it was the only one";
+}
+
 TEST(ControllerFaults, AllocLimitAnswersOnlyThatMany) {
   Rig r = withFault("alloc-limit=3");
   for (int i = 0; i < 5; ++i) EXPECT_EQ(r.result(kCmdAllocate, 1585), 0);

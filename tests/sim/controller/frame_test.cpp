@@ -51,7 +51,7 @@ TEST(ControllerTransmit, BuildsAnInfrastructureDataFrameAndReturnsTheBufferAfter
   EXPECT_EQ(r.rd(kRegStatus), 0x000B);
   r.wr(kRegEventAck, kEvCmd);
 
-  const Micros air = (24 + body.size()) * 4 + 400;  // 2 Mbit/s plus preamble and spacing
+  const Micros air = (24 + body.size() + 4) * 4 + 400;  // header, body, FCS at 2 Mbit/s; preamble, spacing
   r.loop.runUntil(t0 + 20 + air - 1);
   EXPECT_EQ(r.rd(kRegEventStatus) & kEvAlloc, 0) << "still on the air";
   EXPECT_TRUE(sent.frames.empty());
@@ -352,7 +352,10 @@ TEST(ControllerInfo, CountersWrapAtSixteenBits) {
 }
 
 TEST(ControllerInfo, LinkStatusFrameOnEveryChange) {
-  Rig r;
+  air::WorldSpec world = air::WorldSpec::defaults();
+  world.accessPoints.resize(1);  // Harbor, away for a while
+  world.events = {{1000000, "Harbor", false}, {3000000, "Harbor", true}};
+  Rig r({}, world);
   r.start();
   auto nextLink = [&]() -> int {
     if (!(r.rd(kRegEventStatus) & kEvInfo)) return -1;
@@ -362,20 +365,21 @@ TEST(ControllerInfo, LinkStatusFrameOnEveryChange) {
     return le(f, 4);
   };
   EXPECT_EQ(nextLink(), 1);
-  LinkState s;
-  s.portStatus = 5;
-  r.ctl->setLinkState(s);
+  r.loop.runUntil(2500000);
+  EXPECT_EQ(r.ctl->portStatus(), kPortOutOfRange);
   EXPECT_EQ(nextLink(), 4) << "out of range";
-  s.portStatus = 4;
-  r.ctl->setLinkState(s);
+  r.loop.runUntil(3200000);
+  EXPECT_EQ(r.ctl->portStatus(), kPortAssociated);
   EXPECT_EQ(nextLink(), 5) << "back in range";
-  r.ctl->setLinkState(s);
+  r.loop.runFor(1000000);
   EXPECT_EQ(nextLink(), -1) << "no change, no frame";
   ASSERT_EQ(r.result(kCmdDisable), 0);
   EXPECT_EQ(nextLink(), 2) << "disconnected";
   r.ctl->reportLinkStatus(6);
   EXPECT_EQ(nextLink(), -1) << "nothing while disabled";
   ASSERT_EQ(r.result(kCmdEnable), 0);
+  EXPECT_EQ(nextLink(), -1) << "searching first";
+  ASSERT_TRUE(r.waitConnected());
   EXPECT_EQ(nextLink(), 1);
   r.ctl->reportLinkStatus(6);
   EXPECT_EQ(nextLink(), 6);

@@ -124,19 +124,20 @@ TEST(ControllerRecords, AccessReadRefreshesTheExchangeArea) {
 }
 
 TEST(ControllerRecords, DynamicRecordsFollowThePort) {
-  Rig r;
-  LinkState link;
-  link.bssid = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
-  link.channel = 11;
-  link.quality = 61;
-  link.signal = 52;
-  link.noise = 13;
-  r.ctl->setLinkState(link);
+  air::AccessPointSpec ap;
+  ap.ssid = "Quay";
+  ap.bssid = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+  ap.channel = 11;
+  ap.signal = 52;
+  air::WorldSpec world;
+  world.accessPoints.push_back(ap);
+  Rig r({}, world);
   r.start();
   EXPECT_EQ(*r.getRecord(kRidPortStatus), (std::vector<std::uint16_t>{4}));
   EXPECT_EQ(*r.getRecord(kRidCurrentBssid), (std::vector<std::uint16_t>{0x1102, 0x3322, 0x5544}));
   EXPECT_EQ(*r.getRecord(kRidCurrentChannel), (std::vector<std::uint16_t>{11}));
-  EXPECT_EQ(*r.getRecord(kRidCommsQuality), (std::vector<std::uint16_t>{61, 52, 13}));
+  EXPECT_EQ(*r.getRecord(kRidCommsQuality), (std::vector<std::uint16_t>{42, 52, 10}))
+      << "quality is the access point's signal less the noise";
   ASSERT_EQ(r.result(kCmdDisable), 0);
   EXPECT_EQ(*r.getRecord(kRidPortStatus), (std::vector<std::uint16_t>{1}));
   EXPECT_EQ(*r.getRecord(kRidCurrentBssid), (std::vector<std::uint16_t>{0, 0, 0}));

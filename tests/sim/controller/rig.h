@@ -1,5 +1,6 @@
 // Test rig for the controller model: a virtual clock, a port bus with the controller mapped at
-// 0x300, and host-side helpers that speak the port protocol the way a driver would.
+// 0x300 and its radio on a world's air (the default world unless a test gives one), and
+// host-side helpers that speak the port protocol the way a driver would.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -23,9 +24,12 @@ constexpr unsigned kLine = 9;
 struct Rig {
   EventLoop loop{EventLoop::Mode::Virtual};
   ceddk::PortBus bus;
+  std::unique_ptr<air::World> world;
   std::unique_ptr<Controller> ctl;
 
-  explicit Rig(ControllerOptions options = {}) {
+  explicit Rig(ControllerOptions options = {}, air::WorldSpec spec = air::WorldSpec::defaults()) {
+    world = air::makeWorld(loop, std::move(spec));
+    options.medium = &world->medium();
     ctl = std::make_unique<Controller>(loop, bus, kLine, std::move(options));
     bus.map(kBase, kPortCount, *ctl);
   }
@@ -71,11 +75,21 @@ struct Rig {
     return s ? (*s >> 8) & 0x7F : -1;
   }
 
-  // Device start as a driver does it: initialise, forget every event, enable.
-  void start() {
+  // Device start as a driver does it: initialise, forget every event, enable; then the air
+  // time it takes to join a network (at most `joinLimit`).
+  void start(Micros joinLimit = 1000000) {
     ASSERT_EQ(result(kCmdInitialize), 0);
     wr(kRegEventAck, 0xFFFF);
     ASSERT_EQ(result(kCmdEnable), 0);
+    waitConnected(joinLimit);
+  }
+  bool waitConnected(Micros limit = 1000000) {
+    for (Micros waited = 0; waited <= limit; waited += 1000) {
+      const std::uint16_t s = ctl->portStatus();
+      if (s == kPortAssociated || s == kPortAdHocJoined) return true;
+      stall(1000);
+    }
+    return false;
   }
 
   void seek(int path, std::uint16_t id, std::uint16_t offset) {

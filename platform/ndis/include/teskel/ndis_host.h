@@ -209,8 +209,9 @@ struct InitializeResult {
 //   reported: this host completes those only synchronously.
 // - Message boxes (MessageBoxW) shown while the host runs a driver are recorded. Nobody sits at
 //   the handheld to answer them: unless the program installed a message-box handler of its own
-//   before the host was made (a user interface, a test), the host prints caption and text as one
-//   line on standard output ("message box: [Debug] DefaultKeys: fail") and answers IDOK at once.
+//   before the first host was made (a user interface, a test), the host prints caption and text
+//   as one line on standard output ("message box: [Debug] DefaultKeys: fail") and answers IDOK
+//   at once.
 class Host {
  public:
   struct Impl;

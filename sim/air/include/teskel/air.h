@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,15 @@ struct AirFrame {
 
 // Air time of a frame of `macBytes` bytes (802.11 header and body, FCS not included) at 2 Mbit/s.
 Micros airtimeOf(std::size_t macBytes);
+
+// WEP as the radios of this world use it: a 40-bit key, RC4 seeded with the 3-byte IV and the key,
+// a key-id byte after the IV, and the CRC-32 of the body (little-endian) encrypted behind it.
+// Encrypt gives IV, key id and the encrypted body and ICV; decrypt gives the body, or nothing
+// when the ICV does not match.
+std::vector<std::uint8_t> wepEncrypt(const std::array<std::uint8_t, 5> &key, std::uint32_t iv, unsigned keyId,
+                                     std::span<const std::uint8_t> body);
+std::optional<std::vector<std::uint8_t>> wepDecrypt(const std::array<std::uint8_t, 5> &key,
+                                                    std::span<const std::uint8_t> protectedBody);
 
 // The responder behind an access point or in a peer: answers ARP and ICMP echo, discards UDP to
 // port 9 and echoes UDP to port 7.

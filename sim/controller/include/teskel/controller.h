@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "teskel/air.h"
 #include "teskel/controller_defs.h"
 #include "teskel/event_loop.h"
 #include "teskel/port_bus.h"
@@ -68,16 +69,9 @@ struct ControllerOptions {
   // wins over `serial` and `stationAddress`: the card's identity lives in its memory.
   std::string nvPath;
   std::vector<Fault> faults;
-};
-
-// What enable brings the port to, until the radio world decides it by scanning.
-struct LinkState {
-  std::uint16_t portStatus = hw::kPortAssociated;
-  MacAddress bssid = {0x02, 0x48, 0x41, 0x52, 0x42, 0x01};
-  std::uint16_t channel = 6;
-  std::uint16_t quality = 80;
-  std::uint16_t signal = 75;
-  std::uint16_t noise = 20;
+  // The air the card's radio is on (it attaches for its lifetime, so the medium must outlive
+  // the controller). Without one the radio hears nothing: a port that scans keeps searching.
+  air::Medium *medium = nullptr;
 };
 
 // A frame that left the air: what the controller read from the buffer and what it sent.
@@ -116,16 +110,16 @@ class Controller : public ceddk::PortDevice {
   std::uint8_t readPort8(std::uint32_t offset) override;
   void writePort8(std::uint32_t offset, std::uint8_t value) override;
 
-  // --- The seam to the radio world ---
-  // Hands the controller a received 802.11 frame (no FCS).
+  // --- The seam to the radio world (the medium in the options is the air itself) ---
+  // Hands the controller an 802.11 frame (no FCS) as if heard on the channel its radio is on,
+  // at the signal level of the current link. Management frames go to the MAC (NotData).
   ReceiveResult receiveFrame(const std::vector<std::uint8_t> &frame80211);
-  // Called when a transmitted frame has left the air.
+  // Called when a transmitted data frame has left the air.
   void onTransmit(std::function<void(const TransmittedFrame &)> listener);
-  // What the port reaches when enabled (port types 0 and 1); applied at once while enabled,
-  // with a link-status information frame when the port status changes.
-  void setLinkState(const LinkState &state);
   // Raises a link-status information frame with this code (for example association failed).
   void reportLinkStatus(std::uint16_t code);
+  // The channel the radio listens on now (0 while the port is disabled).
+  int radioChannel() const;
 
   // --- Faults ---
   void addFault(const Fault &fault);
