@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "teskel/air.h"
 #include "teskel/controller.h"
 #include "teskel/event_loop.h"
 #include "teskel/ndis_host.h"
@@ -68,12 +69,14 @@ Bytes ethernetFrame(const MacAddress &to, const MacAddress &from, std::size_t si
   return f;
 }
 
-// One simulated handheld with the card up and joined, on the virtual clock.
+// One simulated handheld with the card up and joined to Harbor, on the virtual clock.
 class Handheld {
  public:
   Handheld() {
     teskel::registry::setCurrentStore(&store_);
-    auto report = socket_.insert(teskel::pccard::Card{});
+    teskel::pccard::Card card;
+    card.controller.medium = &world_->medium();
+    auto report = socket_.insert(card);
     if (!report.ok())
       throw std::runtime_error("the card did not come up: " + (report.errors.empty() ? "adapter failed" : report.errors[0]));
     adapter_ = socket_.adapter("Teskel1");
@@ -163,6 +166,9 @@ class Handheld {
   teskel::ceddk::PortBus bus_;
   teskel::registry::Store store_{root_.path() / teskel::registry::kStoreFileName};
   teskel::ndis::Host host_{loop_, bus_, store_};
+  // The default world; it outlives the card, whose radio is on its air.
+  std::unique_ptr<teskel::sim::air::World> world_ =
+      teskel::sim::air::makeWorld(loop_, teskel::sim::air::WorldSpec::defaults());
   teskel::pccard::Socket socket_{host_, teskel::pccard::SocketOptions{root_.path()}};
   teskel::ndis::Adapter *adapter_ = nullptr;
   teskel::sim::Controller *card_ = nullptr;

@@ -189,12 +189,13 @@ void AirSession::afterSlice() {
 }
 
 void AirSession::stop() {
+  if (!stoppedAt_) stoppedAt_ = loop_.now();
   if (traffic_) traffic_->stop();
   if (tap_) tap_->stop();
 }
 
 void AirSession::summary() {
-  std::string line = "summary: " + seconds(loop_.now() - started_) + ", " +
+  std::string line = "summary: " + seconds((stoppedAt_ ? stoppedAt_ : loop_.now()) - started_) + ", " +
                      (lastNetwork_.empty() ? std::string("no network joined") : "joined " + lastNetwork_) + ", sent " +
                      std::to_string(sent_.frames) + " frames " + std::to_string(sent_.bytes) + " bytes, received " +
                      std::to_string(received_.frames) + " frames " + std::to_string(received_.bytes) + " bytes";

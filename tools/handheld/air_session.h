@@ -83,7 +83,7 @@ class AirSession {
   std::unique_ptr<FrameBinding> counter_;
   std::unique_ptr<TrafficGenerator> traffic_;
   std::unique_ptr<TapBridge> tap_;
-  Micros started_ = 0, nextStatus_ = 0;
+  Micros started_ = 0, nextStatus_ = 0, stoppedAt_ = 0;
   struct Tally {
     std::uint64_t frames = 0, bytes = 0;
   };

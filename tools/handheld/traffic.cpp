@@ -14,6 +14,7 @@ namespace {
 
 constexpr Micros kArpRetry = 1000000;
 constexpr std::size_t kUdpWindow = 8;  // sends kept with the adapter at full speed
+constexpr std::uint64_t kSteadyAfter = 2 * kUdpWindow;
 constexpr std::uint16_t kDiscardPort = 9, kSourcePort = 40009;
 constexpr std::size_t kEchoData = 56;
 
@@ -125,7 +126,6 @@ void TrafficGenerator::fillUdp() {
   auto udp = eth::udpDatagram(target_->own, target_->responder, kSourcePort, kDiscardPort, data);
   auto frame = eth::ipv4Frame(station_, *responderMac_, target_->own, target_->responder, eth::kProtoUdp, 0, udp);
   while (binding_.outstanding() < kUdpWindow) {
-    if (!stats_.firstSend) stats_.firstSend = loop_.now();
     binding_.send(frame);
   }
 }
@@ -137,6 +137,8 @@ void TrafficGenerator::completed(NDIS_STATUS status, std::size_t) {
     ++stats_.datagrams;
     stats_.payloadBytes += spec_.size;
     stats_.lastCompletion = loop_.now();
+    if (stats_.datagrams == kSteadyAfter) stats_.steadyFrom = loop_.now();
+    else if (stats_.datagrams > kSteadyAfter) stats_.steadyBytes += spec_.size;
   }
   if (spec_.kind == TrafficSpec::Kind::Udp && responderMac_ && !stopped_ && target_ && !task_)
     task_ = loop_.after(0, [this] {
@@ -210,8 +212,8 @@ std::string TrafficGenerator::summaryText() const {
   }
   std::string text = "udp: " + std::to_string(stats_.datagrams) + " datagrams of " + std::to_string(spec_.size) +
                      " bytes, " + std::to_string(stats_.payloadBytes) + " payload bytes";
-  if (stats_.datagrams)
-    text += ", " + mbits(static_cast<double>(stats_.payloadBytes), stats_.lastCompletion - stats_.firstSend);
+  if (stats_.datagrams > kSteadyAfter)
+    text += ", " + mbits(static_cast<double>(stats_.steadyBytes), stats_.lastCompletion - stats_.steadyFrom);
   if (!stats_.datagrams && stats_.arpRequests) text += " (the responder never answered ARP)";
   return text;
 }

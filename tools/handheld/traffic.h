@@ -39,7 +39,10 @@ class TrafficGenerator {
     Micros rttMin = 0, rttMax = 0, rttSum = 0;
     std::uint64_t datagrams = 0, payloadBytes = 0;  // UDP sends the adapter completed successfully
     std::uint64_t sendFailures = 0;
-    Micros firstSend = 0, lastCompletion = 0;
+    // The steady rate: from the completion that fills the driver's queue (the first ones come back
+    // at once) to the last one.
+    Micros steadyFrom = 0, lastCompletion = 0;
+    std::uint64_t steadyBytes = 0;
   };
 
   TrafficGenerator(EventLoop &loop, ndis::Adapter &adapter, eth::Mac station, TrafficSpec spec);
