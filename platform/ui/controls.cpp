@@ -253,7 +253,7 @@ LRESULT CALLBACK EditProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
       setFocus(*s, h);
       if (!(w = s->get(h))) return 0;
       e = w->as<EditData>();
-      int col = static_cast<SHORT>(LOWORD(lp)) / 4 - ((w->style & WS_BORDER) ? 1 : 0);
+      int col = unitsToCols(static_cast<SHORT>(LOWORD(lp))) - ((w->style & WS_BORDER) ? 1 : 0);
       e->anchor = e->caret = std::min<std::size_t>(static_cast<std::size_t>(std::max(col, 0)), w->text.size());
       return 0;
     }
@@ -592,8 +592,10 @@ LRESULT CALLBACK ProgressProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
       return wp ? p->lo : p->hi;
     case PBM_SETPOS: {
       int old = p->pos;
-      // The position is a signed int on the device too.
-      p->pos = clamp(static_cast<int>(static_cast<std::uint32_t>(wp)));
+      // On a range that never goes below zero the position reads as unsigned: programs hand over
+      // unsigned counts, and one of 2^31 or more is far above the range, not below it.
+      auto raw = static_cast<std::uint32_t>(wp);
+      p->pos = std::min(p->lo, p->hi) >= 0 ? clamp(static_cast<long long>(raw)) : clamp(static_cast<std::int32_t>(raw));
       return old;
     }
     case PBM_DELTAPOS: {

@@ -70,19 +70,19 @@ HWND findControl(const State &s, HWND parent, int id) {
 
 // Visibility and state are taken within the container, so that the stops of a page are known
 // before its sheet is shown.
-std::vector<HWND> tabStops(const State &s, HWND container) {
+std::vector<HWND> tabStops(const State &s, HWND container, bool withDisabled) {
   std::vector<HWND> out;
   const Window *c = s.get(container);
   if (!c) return out;
   if (c->sheet) {
     const SheetData &sd = *c->sheet;
     if (sd.current >= 0 && sd.pages[static_cast<std::size_t>(sd.current)].hwnd) {
-      auto inner = tabStops(s, sd.pages[static_cast<std::size_t>(sd.current)].hwnd);
+      auto inner = tabStops(s, sd.pages[static_cast<std::size_t>(sd.current)].hwnd, withDisabled);
       out.insert(out.end(), inner.begin(), inner.end());
     }
     for (HWND b : {sd.ok, sd.cancel}) {
       const Window *bw = s.get(b);
-      if (bw && bw->visibleSelf() && bw->enabledSelf()) out.push_back(b);
+      if (bw && bw->visibleSelf() && (withDisabled || bw->enabledSelf())) out.push_back(b);
     }
     return out;
   }
@@ -90,10 +90,10 @@ std::vector<HWND> tabStops(const State &s, HWND container) {
     const Window *w = s.get(h);
     if (!w || !w->visibleSelf()) continue;
     if (w->kind == Kind::Dialog) {
-      if (!w->enabledSelf()) continue;
-      auto inner = tabStops(s, h);
+      if (!withDisabled && !w->enabledSelf()) continue;
+      auto inner = tabStops(s, h, withDisabled);
       out.insert(out.end(), inner.begin(), inner.end());
-    } else if ((w->style & WS_TABSTOP) && w->enabledSelf()) {
+    } else if ((w->style & WS_TABSTOP) && (withDisabled || w->enabledSelf())) {
       out.push_back(h);
     }
   }

@@ -324,7 +324,15 @@ bool HeadlessRenderer::execute(const std::string &line) {
     return true;
   }
   if (cmd == "screen") {
-    Canvas canvas;
+    int cols = kScreenWidth, rows = kScreenHeight;
+    if (args.size() > 1) return error("usage: screen [COLSxROWS]");
+    if (args.size() == 1) {
+      std::size_t x = args[0].find('x');
+      if (x == std::string::npos || !parseNumber(args[0].substr(0, x), cols) || !parseNumber(args[0].substr(x + 1), rows) ||
+          cols < 10 || rows < 5 || cols > 1000 || rows > 1000)
+        return error("usage: screen [COLSxROWS] (10x5 to 1000x1000)");
+    }
+    Canvas canvas(cols, rows);
     session_.draw(canvas);
     out_ << "screen begin " << canvas.width() << "x" << canvas.height() << "\n";
     for (const std::string &l : canvas.lines()) out_ << l << "\n";

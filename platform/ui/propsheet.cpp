@@ -9,7 +9,7 @@ namespace teskel::ui {
 
 namespace {
 
-constexpr int kButtonWidth = 40;  // dialog units: ten cells
+constexpr int kButtonWidth = 28;  // dialog units: ten cells
 
 std::size_t hostPageSize(DWORD dwSize) {
   // The device's 40-byte record is this host's PROPSHEETPAGEW; larger records carry program data.

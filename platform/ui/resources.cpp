@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "teskel/coredll.h"
 
@@ -376,6 +377,12 @@ std::vector<IconDirEntry> parseIconGroup(std::span<const std::uint8_t> bytes) {
 }
 
 Module::Module(std::span<const std::uint8_t> resBytes) : resources_(parseResFile(resBytes)) {
+  // Icon images by id (the first in file order, as find() picks), each checked once however many
+  // group entries name it: a crafted file can name one large image from thousands of entries.
+  std::map<std::uint16_t, const Resource *> iconImages;
+  for (const Resource &res : resources_)
+    if (res.type == ResId::of(kRtIcon) && res.name.isOrdinal()) iconImages.emplace(*res.name.ordinal, &res);
+  std::set<std::uint16_t> checkedIcons;
   for (const Resource &res : resources_) {
     if (!res.type.isOrdinal()) continue;
     try {
@@ -399,13 +406,16 @@ Module::Module(std::span<const std::uint8_t> resBytes) : resources_(parseResFile
           break;
         case kRtGroupIcon:
           for (const IconDirEntry &e : parseIconGroup(res.data)) {
-            const Resource *img = find(ResId::of(kRtIcon), ResId::of(e.iconId));
-            if (!img) throw ResourceError("icon image " + std::to_string(e.iconId) + " is missing");
-            decodeDib(img->data, true);
+            auto img = iconImages.find(e.iconId);
+            if (img == iconImages.end()) throw ResourceError("icon image " + std::to_string(e.iconId) + " is missing");
+            if (!checkedIcons.insert(e.iconId).second) continue;
+            decodeDib(img->second->data, true);
+            ++picturesDecoded_;
           }
           break;
         case kRtBitmap:
           decodeDib(res.data, false);
+          ++picturesDecoded_;
           break;
         default:
           break;

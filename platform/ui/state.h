@@ -225,6 +225,9 @@ struct State {
   mutable std::vector<int> hitIndex;
   mutable int hitWidth = 0;
   mutable int hitHeight = 0;
+  // Where the view of the windows starts, for a screen smaller than what it shows.
+  mutable int scrollX = 0;
+  mutable int scrollY = 0;
 
   std::filesystem::path windowsDir;
   int lockFd = -1;          // held while this process publishes windows
@@ -281,9 +284,20 @@ struct CellRect {
   int left = 0, top = 0, right = 0, bottom = 0;
   bool contains(int c, int r) const { return c >= left && c < right && r >= top && r < bottom; }
 };
+// Cell rectangle of a window in the drawing of all windows (before the view scrolls).
 CellRect cellRect(const State &s, HWND h);
-// Origin of the window's client area in dialog units on the screen.
-std::pair<int, int> clientOrigin(const State &s, HWND h);
+// Dialog units map to cells by one rule for every window: 8 units down to a row, and across 14
+// units to 5 cells (2.8 a cell), the scale at which a 14-unit field shows a frame around three
+// characters and every text of a layout drawn for proportional type fits its own width.
+inline int floorDiv(long long a, long long b) { return static_cast<int>(a >= 0 ? a / b : -((-a + b - 1) / b)); }
+inline int unitsToCols(int x) { return floorDiv(static_cast<long long>(x) * 5, 14); }
+inline int unitsToRows(int y) { return floorDiv(y, 8); }
+// The middle of a cell, in units from the start of cell 0.
+inline int colToUnits(int col) { return floorDiv((2LL * col + 1) * 14, 10); }
+inline int rowToUnits(int row) { return row * 8 + 4; }
+// A top-level window's size includes its frame: these many units across and down, one cell each side.
+inline constexpr int kFrameUnitsX = 8;
+inline constexpr int kFrameUnitsY = 16;
 std::u16string fromResourceText(LPCWSTR p);
 std::optional<ResId> resIdFromPointer(LPCWSTR p);
 
@@ -304,7 +318,8 @@ bool selectionVisible(const State &s, const Window &w);
 LRESULT CALLBACK DefDlgProcInternal(HWND, UINT, WPARAM, LPARAM);
 HWND createDialog(State &s, const DialogTemplate &t, HINSTANCE inst, HWND parent, DLGPROC proc, LPARAM param,
                   bool asPage, int x, int y);
-std::vector<HWND> tabStops(const State &s, HWND container);
+// With `withDisabled`, disabled controls (and those in disabled containers) are listed too.
+std::vector<HWND> tabStops(const State &s, HWND container, bool withDisabled = false);
 // Tab navigation inside a top-level window's controls.
 void navigate(State &s, HWND top, const std::vector<HWND> &order, bool backwards);
 HWND findControl(const State &s, HWND parent, int id);

@@ -65,7 +65,11 @@ class TerminalRenderer : public Renderer {
         if (c.attr & kAttrDim) a |= A_DIM;
         if (c.attr & kAttrBold) a |= A_BOLD;
         if (c.attr & kAttrUnderline) a |= A_UNDERLINE;
-        wchar_t text[2] = {static_cast<wchar_t>(c.ch), 0};
+        if (c.tail) continue;  // the wide character to the left covers this cell
+        // The character with its combining marks, as one terminal cell (two for a wide one).
+        wchar_t text[4] = {static_cast<wchar_t>(c.ch), static_cast<wchar_t>(c.marks[0]),
+                           static_cast<wchar_t>(c.marks[1]), 0};
+        if (!c.marks[0]) text[1] = 0;
         cchar_t cell;
         setcchar(&cell, text, a, static_cast<short>(has_colors() ? c.color : 0), nullptr);
         mvadd_wch(y, x, &cell);

@@ -462,10 +462,25 @@ bool enableWindow(State &s, HWND h, bool enable) {
       w->style &= ~WS_DISABLED;
     else
       w->style |= WS_DISABLED;
-    if (!enable && s.focus && (s.focus == h)) {
+    if (!enable && s.focus && !isEnabled(s, s.focus)) {
+      // The focus moves on to the next control, as the dialog manager's Tab would take it.
       HWND old = s.focus;
-      s.focus = nullptr;
-      send(s, old, WM_KILLFOCUS, 0, 0);
+      HWND top = topLevelOf(s, old);
+      std::vector<HWND> order = tabStops(s, top, true);
+      auto at = std::find(order.begin(), order.end(), old);
+      HWND next = nullptr;
+      for (std::size_t k = 1; k <= order.size() && at != order.end(); ++k) {
+        HWND c = order[(static_cast<std::size_t>(at - order.begin()) + k) % order.size()];
+        if (c != old && isEnabled(s, c) && isVisible(s, c)) {
+          next = c;
+          break;
+        }
+      }
+      if (next) send(s, next, UIM_TABFOCUS, 0, 0);
+      if (s.focus == old) {
+        s.focus = nullptr;
+        send(s, old, WM_KILLFOCUS, 0, 0);
+      }
     }
     send(s, h, WM_ENABLE, enable, 0);
   }
@@ -479,31 +494,34 @@ void setText(State &s, HWND h, const std::u16string &text) {
   if (w->published) publishWindow(s, *w);
 }
 
-std::pair<int, int> clientOrigin(const State &s, HWND h) {
+namespace {
+
+// Cell where a window's children are placed: inside the frame of a top-level window.
+std::pair<int, int> clientCell(const State &s, HWND h) {
   const Window *w = s.get(h);
   if (!w) return {0, 0};
-  int x = w->x, y = w->y;
-  if (w->isChild()) {
-    auto [px, py] = clientOrigin(s, w->parent);
-    return {px + x, py + y};
-  }
-  // A framed top-level window: one cell of border around its client area, the caption in the top row.
-  return {x + 4, y + 8};
+  CellRect r = cellRect(s, h);
+  if (w->isChild()) return {r.left, r.top};
+  return {r.left + 1, r.top + 1};
 }
+
+}  // namespace
 
 CellRect cellRect(const State &s, HWND h) {
   const Window *w = s.get(h);
   if (!w) return {};
-  int ox, oy;
+  CellRect r;
   if (w->isChild()) {
-    auto [px, py] = clientOrigin(s, w->parent);
-    ox = px + w->x;
-    oy = py + w->y;
+    // Relative to the parent, so that every control of a dialog rounds alike whatever its depth.
+    auto [px, py] = clientCell(s, w->parent);
+    r = {px + unitsToCols(w->x), py + unitsToRows(w->y), px + unitsToCols(w->x + w->cx),
+         py + unitsToRows(w->y + w->cy)};
   } else {
-    ox = w->x;
-    oy = w->y;
+    r.left = unitsToCols(w->x);
+    r.top = unitsToRows(w->y);
+    r.right = r.left + unitsToCols(std::max(w->cx - kFrameUnitsX, 0)) + 2;
+    r.bottom = r.top + unitsToRows(std::max(w->cy - kFrameUnitsY, 0)) + 2;
   }
-  CellRect r{ox / 4, oy / 8, (ox + w->cx) / 4, (oy + w->cy) / 8};
   if (r.right <= r.left) r.right = r.left + 1;
   if (r.bottom <= r.top) r.bottom = r.top + 1;
   return r;

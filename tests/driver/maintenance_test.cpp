@@ -131,13 +131,6 @@ TEST_F(MaintenanceTest, MemoryRequestsMoveWholeWordsOnlyAndReadBackWhatWasWritte
   EXPECT_EQ(Bytes(read.begin() + 6, read.end()), (Bytes{1, 2, 3, 4, 5, 6, 0xEE}));
 }
 
-TEST_F(MaintenanceTest, MemoryOutsideTheControllerReadsAllOnes) {
-  ASSERT_TRUE(enable(true));
-  Bytes read = request(0x00200000, Bytes(6, 0));
-  rig.call([&](PADAPTER a) { return AuxReadRequest(a, read.data()); });
-  EXPECT_EQ(Bytes(read.begin() + 6, read.end()), Bytes(6, 0xFF));
-}
-
 TEST_F(MaintenanceTest, ProgrammingStagesInTheDownloadBufferBetweenBeginAndCommit) {
   ASSERT_TRUE(enable(true));
   const std::uint32_t target = 0x3E1234;

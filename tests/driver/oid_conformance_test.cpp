@@ -126,7 +126,7 @@ const std::vector<Row> &rows() {
 }
 #undef ROW
 
-// The supported list as the Parts give it, duplicates included.
+// The supported list as NDIS must be given it, duplicates included.
 const std::vector<NDIS_OID> kSupportedList = {
     0x00010101, 0x00010102, 0x00010113, 0x00010103, 0x00010104, 0x00010105, 0x0001010F, 0x00010106, 0x00010111,
     0x00010107, 0x00010112, 0x00010108, 0x00010109, 0x0001010A, 0x0001010B, 0x0001010C, 0x0001010D, 0x0001010E,

@@ -313,18 +313,6 @@ TEST_F(RequestTest, SettingsAreStoredAndReportedBack) {
   EXPECT_TRUE(rig.bus.trace().empty());  // none of these reaches the controller
 }
 
-TEST_F(RequestTest, ShortOneAndTwoByteSetsReadNothing) {
-  const std::uint8_t before = rig.record()->NetworkTypeByte;
-  Answer a = set(OID_PRIV_NETWORK_TYPE, {});
-  EXPECT_EQ(a.status, NDIS_STATUS_INVALID_LENGTH);
-  EXPECT_EQ(a.needed, 1u);
-  EXPECT_EQ(rig.record()->NetworkTypeByte, before);
-  a = set(OID_PRIV_TX_RATE, Bytes{0x34});
-  EXPECT_EQ(a.status, NDIS_STATUS_INVALID_LENGTH);
-  EXPECT_EQ(a.needed, 2u);
-  EXPECT_EQ(rig.record()->TxRate, 15u);
-}
-
 TEST_F(RequestTest, ResetConfiguresTheControllerAgainWithTheAdaptersSettings) {
   Bytes ssid = {'l', 'a', 'b'};
   ASSERT_EQ(set(OID_PRIV_MIB_RECORD, mib(MIB_DESIRED_SSID, 3, ssid)).status, NDIS_STATUS_SUCCESS);

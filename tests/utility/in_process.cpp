@@ -31,8 +31,7 @@ struct CurrentStore {
 
 }  // namespace
 
-InProcessResult runInProcess(teskel::registry::Store &store, const std::filesystem::path &root,
-                             const std::string &script) {
+int runInProcess(teskel::registry::Store &store, const std::filesystem::path &root, const RendererFactory &make) {
   resetProgramState();
   CurrentStore current(store);
   teskel::EventLoop loop(teskel::EventLoop::Mode::Virtual);
@@ -41,14 +40,22 @@ InProcessResult runInProcess(teskel::registry::Store &store, const std::filesyst
   teskel::ui::Session session(loop, options);
   HINSTANCE instance = session.loadModule(
       std::span<const std::uint8_t>(teskel_program_res, static_cast<std::size_t>(teskel_program_res_size)));
+  std::unique_ptr<teskel::ui::Renderer> renderer = make(session);
+  session.setRenderer(renderer.get());
+  std::u16string commandLine;
+  int rc = WinMain(instance, nullptr, commandLine.data(), SW_SHOW);
+  session.setRenderer(nullptr);
+  return rc;
+}
+
+InProcessResult runInProcess(teskel::registry::Store &store, const std::filesystem::path &root,
+                             const std::string &script) {
   std::istringstream in(script);
   std::ostringstream out, err;
-  teskel::ui::HeadlessRenderer renderer(session, in, out, err);
-  session.setRenderer(&renderer);
-  std::u16string commandLine;
   InProcessResult result;
-  result.exitCode = WinMain(instance, nullptr, commandLine.data(), SW_SHOW);
-  session.setRenderer(nullptr);
+  result.exitCode = runInProcess(store, root, [&](teskel::ui::Session &session) {
+    return std::make_unique<teskel::ui::HeadlessRenderer>(session, in, out, err);
+  });
   result.out = out.str();
   result.err = err.str();
   return result;

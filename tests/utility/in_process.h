@@ -3,9 +3,12 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "teskel/registry_store.h"
+#include "teskel/ui.h"
 
 namespace pemblo_test {
 
@@ -20,5 +23,10 @@ struct InProcessResult {
 // script closes the program). The program's process-wide state starts as at process start.
 InProcessResult runInProcess(teskel::registry::Store &store, const std::filesystem::path &root,
                              const std::string &script);
+
+// The same with a renderer of the test's own making (it acts as the user whenever the program
+// waits); returns WinMain's result.
+using RendererFactory = std::function<std::unique_ptr<teskel::ui::Renderer>(teskel::ui::Session &)>;
+int runInProcess(teskel::registry::Store &store, const std::filesystem::path &root, const RendererFactory &make);
 
 }  // namespace pemblo_test

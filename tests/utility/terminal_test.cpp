@@ -7,6 +7,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <regex>
 
 #include "pemblo_harness.h"
 #include "teskel/test_env.h"
@@ -85,6 +86,83 @@ TEST(Terminal, DrawsTheStatusPageAndEndsOnCancel) {
   tmux.run({"send-keys", "-t", "pemblo", "F3"});
   std::string status;
   auto deadline = std::chrono::steady_clock::now() + kDeadline;
+  while (std::chrono::steady_clock::now() < deadline) {
+    status = readFile(statusFile);
+    if (!status.empty() && status.back() == '\n') break;
+    poll(nullptr, 0, 50);
+  }
+  EXPECT_EQ(status, "0\n") << "screen:\n" << tmux.screen();
+}
+
+// The five key boxes as the screen shows them: the text inside each box's frame, blanks removed.
+std::vector<std::string> keyBoxes(const std::string &screen) {
+  std::vector<std::string> out;
+  std::size_t at = screen.find("Key 1");
+  if (at == std::string::npos) return out;
+  std::string line = screen.substr(at, screen.find('\n', at) - at);
+  static const std::regex box(R"(\[([0-9A-F ]{3})\])");
+  for (std::sregex_iterator it(line.begin(), line.end(), box), end; it != end; ++it) {
+    std::string text = (*it)[1];
+    std::erase(text, ' ');
+    out.push_back(text);
+  }
+  return out;
+}
+
+TEST(Terminal, ATypedKeyShowsWholeInTheFiveBoxesOfTheEncryptionPage) {
+  if (teskel::test::runProgram({"sh", "-c", "command -v tmux"}).exitCode != 0) FAIL() << "tmux is not installed";
+  TempRoot root;
+  Registry reg(root.path());
+  reg.seedInstalled();
+  reg.setDword("WepReq", 1);  // the key boxes are enabled
+
+  Tmux tmux;
+  const std::filesystem::path statusFile = root.path() / "exit-status";
+  std::string command =
+      teskel::test::shellCommand(teskel::test::programCommand("pemblo", {"--root", root.path().string()})) +
+      "; echo $? > " + teskel::test::shellCommand({statusFile.string()});
+  ASSERT_EQ(tmux.run({"new-session", "-d", "-s", "pemblo", "-x", "80", "-y", "24", command}).first, 0);
+  tmux.run({"set-option", "-t", "pemblo", "remain-on-exit", "on"});
+  ASSERT_TRUE(tmux.waitScreen([](const std::string &s) { return contains(s, "F4 next page"); }, kDeadline))
+      << tmux.screen();
+
+  // F4 goes forward: Config, then Encryption, whose first key box takes the focus.
+  tmux.run({"send-keys", "-t", "pemblo", "F4"});
+  ASSERT_TRUE(tmux.waitScreen([](const std::string &s) { return contains(s, "[Config ]"); }, kDeadline)) << tmux.screen();
+  tmux.run({"send-keys", "-t", "pemblo", "F4"});
+  ASSERT_TRUE(tmux.waitScreen([](const std::string &s) { return contains(s, "Focus: \"Key 1\" field"); }, kDeadline))
+      << tmux.screen();
+  tmux.run({"send-keys", "-t", "pemblo", "1a", "Tab", "2b", "Tab", "c3", "Tab", "44", "Tab", "ef"});
+  std::vector<std::string> boxes;
+  bool shown = tmux.waitScreen(
+      [&](const std::string &s) {
+        boxes = keyBoxes(s);
+        return boxes.size() == 5 && boxes.back() == "EF";
+      },
+      kDeadline);
+  ASSERT_TRUE(shown) << tmux.screen();
+  EXPECT_EQ(boxes, (std::vector<std::string>{"1A", "2B", "C3", "44", "EF"})) << tmux.screen();
+
+  // Tab to "Write", Enter presses it: the key is stored as typed.
+  tmux.run({"send-keys", "-t", "pemblo", "Tab"});
+  ASSERT_TRUE(tmux.waitScreen([](const std::string &s) { return contains(s, "Focus: \"Write\" button"); }, kDeadline))
+      << tmux.screen();
+  tmux.run({"send-keys", "-t", "pemblo", "Enter"});
+  auto deadline = std::chrono::steady_clock::now() + kDeadline;
+  std::vector<std::uint8_t> stored;
+  while (std::chrono::steady_clock::now() < deadline) {
+    auto v = reg.value("DefaultKeys");
+    if (v && v->data.size() == 5) {
+      stored = v->data;
+      break;
+    }
+    poll(nullptr, 0, 50);
+  }
+  EXPECT_EQ(stored, (std::vector<std::uint8_t>{0x1A, 0x2B, 0xC3, 0x44, 0xEF})) << tmux.screen();
+
+  tmux.run({"send-keys", "-t", "pemblo", "F3"});
+  std::string status;
+  deadline = std::chrono::steady_clock::now() + kDeadline;
   while (std::chrono::steady_clock::now() < deadline) {
     status = readFile(statusFile);
     if (!status.empty() && status.back() == '\n') break;

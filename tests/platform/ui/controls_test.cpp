@@ -128,17 +128,17 @@ TEST_F(ControlsTest, UserSelectionNotifiesAndDisabledListsIgnoreIt) {
   user("click 1001\ntap 30 15\n");
   EXPECT_EQ(msg(1001, CB_GETCURSEL), 2);
   EXPECT_EQ(msg(1001, CB_GETDROPPEDSTATE), FALSE) << "a tap outside the open list closes it";
-  // The open list hangs under the field (columns 3 to 17, from row 4) and a tap picks an item.
+  // The open list hangs under the field (columns 4 to 25, from row 4) and a tap picks an item.
   out.str("");
   user("click 1001\nscreen\n");
   auto screen = outLines();
   ASSERT_GE(screen.size(), 9u);
-  auto row = [&](int r) { return screen[static_cast<std::size_t>(r) + 1].substr(3, 15); };  // after "screen begin"
-  EXPECT_EQ(row(3), "[c           v]");
-  EXPECT_EQ(row(4), "|a            |");
-  EXPECT_EQ(row(5), "|b            |");
-  EXPECT_EQ(row(6), "|c            |");
-  EXPECT_EQ(row(7), "+-------------+");
+  auto row = [&](int r) { return screen[static_cast<std::size_t>(r) + 1].substr(4, 22); };  // after "screen begin"
+  EXPECT_EQ(row(3), "[c" + std::string(18, ' ') + "v]");
+  EXPECT_EQ(row(4), "|a" + std::string(19, ' ') + "|");
+  EXPECT_EQ(row(5), "|b" + std::string(19, ' ') + "|");
+  EXPECT_EQ(row(6), "|c" + std::string(19, ' ') + "|");
+  EXPECT_EQ(row(7), "+" + std::string(20, '-') + "+");
   user("tap 5 5\n");
   EXPECT_EQ(msg(1001, CB_GETCURSEL), 1);
   EXPECT_EQ(msg(1001, CB_GETDROPPEDSTATE), FALSE);
@@ -246,21 +246,27 @@ TEST_F(ControlsTest, ProgressBarClampsItsPosition) {
       {PBM_SETRANGE, 0, MAKELONG(0, 5000), MAKELONG(0, 100), 0},
       {PBM_SETPOS, 1234, 0, 0, 1234},
       {PBM_SETPOS, 100000, 0, 1234, 5000},
-      {PBM_SETPOS, 0xFFFFFFFFu, 0, 5000, 0},  // -1 as the device's int
+      {PBM_SETPOS, 0, 0, 5000, 0},
+      {PBM_SETPOS, 0x80000000u, 0, 0, 5000},  // an unsigned count above the range: full
+      {PBM_SETPOS, 0, 0, 5000, 0},
+      {PBM_SETPOS, 0xFFFFFFFFu, 0, 0, 5000},
+      {PBM_SETPOS, 0, 0, 5000, 0},
       {PBM_DELTAPOS, 6000, 0, 0, 5000},
       {PBM_SETRANGE32, 10, 20, MAKELONG(0, 5000), 20},
       {PBM_SETPOS, 5, 0, 20, 10},
       {PBM_SETSTEP, 7, 0, 10, 10},
       {PBM_STEPIT, 0, 0, 10, 17},
       {PBM_STEPIT, 0, 0, 17, 14},  // past the end it starts over
+      {PBM_SETRANGE32, static_cast<WPARAM>(-10), 10, MAKELONG(10, 20), 10},
+      {PBM_SETPOS, static_cast<WPARAM>(static_cast<DWORD>(-5)), 0, 10, -5},  // a range below zero reads it signed
   };
   for (const auto &s : steps) {
     EXPECT_EQ(msg(1013, s.m, s.wp, s.lp), s.result) << "message " << s.m << " " << s.wp;
     EXPECT_EQ(msg(1013, PBM_GETPOS), s.pos) << "message " << s.m << " " << s.wp;
   }
   PBRANGE r{};
-  EXPECT_EQ(msg(1013, PBM_GETRANGE, TRUE, reinterpret_cast<LPARAM>(&r)), 10);
-  EXPECT_EQ(r.iHigh, 20);
+  EXPECT_EQ(msg(1013, PBM_GETRANGE, TRUE, reinterpret_cast<LPARAM>(&r)), -10);
+  EXPECT_EQ(r.iHigh, 10);
 }
 
 TEST_F(ControlsTest, PictureAndTextStatics) {

@@ -265,7 +265,7 @@ TEST_F(SheetTest, TitlesFromTheStringTableAndStartPageByIndex) {
   (void)sheet;
 }
 
-// A page laid out as the status page, drawn with dialog units mapped to cells (x / 4, y / 8).
+// A page laid out as the status page, drawn with dialog units mapped to cells (x * 5 / 14, y / 8).
 TEST_F(SheetTest, PageIsDrawnAtItsCells) {
   PROPSHEETPAGEW p{};
   p.dwSize = PROPSHEETPAGEW_DEVICE_SIZE;
@@ -290,20 +290,20 @@ TEST_F(SheetTest, PageIsDrawnAtItsCells) {
   // The sheet's frame with its caption, then the tab row.
   EXPECT_EQ(row(0).substr(0, 26), "+- Sarvell Configuration -");
   EXPECT_EQ(row(1).substr(0, 10), "|[Status ]");
-  // The page starts at screen cell (1, 2). The frame "Status" at 7,7,141,108 covers columns
-  // 1 + 7/4 = 2 to 1 + 148/4 - 1 = 37 and rows 2 + 0 to 2 + 115/8 - 1 = 15.
-  EXPECT_EQ(row(2).substr(2, 36), "+-Status---------------------------+");
-  EXPECT_EQ(row(15).substr(2, 36), "+----------------------------------+");
-  EXPECT_EQ(row(9)[2], '|');
-  EXPECT_EQ(row(9)[37], '|');
-  // "Link status" at 27,20 starts at column 1 + 27/4 = 7, row 2 + 20/8 = 4; the edit 1005 at
-  // 64,17,62,12 covers columns 17 to 31 on row 4 and cuts the label short.
-  EXPECT_EQ(row(4).substr(7, 25), "Link statu[Connected... ]");
-  // The frame "Input" at 25,31,104,40: columns 7 to 32, rows 5 to 9.
-  EXPECT_EQ(row(5).substr(7, 26), "+-Input------------------+");
-  EXPECT_EQ(row(9).substr(7, 26), "+------------------------+");
-  // The bar 1013 at 65,55,62,10: columns 17 to 31, row 8, half full (13 inner cells).
-  EXPECT_EQ(row(8).substr(17, 15), "[######       ]");
+  // The page starts at screen cell (1, 2); 14 units make 5 cells across, 8 a row. The frame
+  // "Status" at 7,7,141,108 covers columns 1 + 2 = 3 to 1 + 52 - 1 = 52, rows 2 + 0 to 2 + 14 - 1 = 15.
+  EXPECT_EQ(row(2).substr(3, 50), "+-Status" + std::string(41, '-') + "+");
+  EXPECT_EQ(row(15).substr(3, 50), "+" + std::string(48, '-') + "+");
+  EXPECT_EQ(row(9)[3], '|');
+  EXPECT_EQ(row(9)[52], '|');
+  // "Link status" at 27,20 starts at column 1 + 9 = 10, row 2 + 2 = 4, whole; the edit 1005 at
+  // 64,17,62,12 covers columns 23 to 45 on row 4.
+  EXPECT_EQ(row(4).substr(10, 36), "Link status  [Connected...         ]");
+  // The frame "Input" at 25,31,104,40: columns 9 to 46, rows 5 to 9.
+  EXPECT_EQ(row(5).substr(9, 38), "+-Input" + std::string(30, '-') + "+");
+  EXPECT_EQ(row(9).substr(9, 38), "+" + std::string(36, '-') + "+");
+  // The bar 1013 at 65,55,62,10: columns 24 to 45, row 8, half full (20 inner cells).
+  EXPECT_EQ(row(8).substr(24, 22), "[" + std::string(10, '#') + std::string(10, ' ') + "]");
   // OK and Cancel under the page.
   EXPECT_NE(row(18).find("<   OK   >"), std::string::npos) << row(18);
   EXPECT_NE(row(18).find("< Cancel >"), std::string::npos) << row(18);

@@ -274,6 +274,39 @@ TEST(ResourceParsers, IconGroupNamingAMissingImageFailsTheModule) {
   EXPECT_THROW(Module{bytes}, ResourceError);
 }
 
+// A .res entry with ordinal type and name, padded to the next entry.
+void appendEntry(std::vector<std::uint8_t> &out, std::uint16_t type, std::uint16_t name,
+                 const std::vector<std::uint8_t> &data) {
+  std::size_t at = out.size();
+  out.resize(at + 32, 0);
+  put32(out, at, static_cast<std::uint32_t>(data.size()));
+  put32(out, at + 4, 32);
+  put32(out, at + 8, 0xFFFFu | static_cast<std::uint32_t>(type) << 16);
+  put32(out, at + 12, 0xFFFFu | static_cast<std::uint32_t>(name) << 16);
+  out.insert(out.end(), data.begin(), data.end());
+  out.resize((out.size() + 3) / 4 * 4, 0);
+}
+
+TEST(ResourceParsers, AnImageNamedByManyGroupEntriesIsDecodedOnce) {
+  Module source(readFile(built("basic.res")));
+  const Resource *image = nullptr;
+  for (const Resource &r : source.resources())
+    if (r.type == ResId::of(kRtIcon)) image = &r;
+  ASSERT_NE(image, nullptr);
+  EXPECT_GE(source.picturesDecoded(), 2u) << "the pictures of a plain file are checked";
+  // Two groups of 5000 entries each, every entry naming icon image 1.
+  std::vector<std::uint8_t> group{0, 0, 1, 0, 0x88, 0x13};
+  for (int i = 0; i < 5000; ++i) group.insert(group.end(), {16, 16, 0, 0, 1, 0, 32, 0, 0, 0, 0, 0, 1, 0});
+  std::vector<std::uint8_t> file;
+  appendEntry(file, 0, 0, {});
+  appendEntry(file, kRtIcon, 1, image->data);
+  appendEntry(file, kRtGroupIcon, 7, group);
+  appendEntry(file, kRtGroupIcon, 8, group);
+  Module m(file);
+  EXPECT_EQ(m.picturesDecoded(), 1u);
+  EXPECT_EQ(m.icon(ResId::of(8)).width, image->data[4]) << "the image itself is whole";
+}
+
 TEST(ResourceParsers, RandomDamageNeverReadsOutOfBounds) {
   // Either the damaged file loads or it is rejected; the sanitizer build catches any stray read.
   std::vector<std::uint8_t> bytes = readFile(built("basic.res"));

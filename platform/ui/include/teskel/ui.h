@@ -119,8 +119,17 @@ class Session {
   // Taps tray icon `index`: posts its callback message with WM_LBUTTONDOWN, then WM_LBUTTONUP.
   bool tapTray(std::size_t index);
 
-  // Draws the screen (windows, message box, tray bar) into `canvas`.
+  // Draws the screen into `canvas`: the windows (scrolled so that the focus shows when they don't
+  // fit), any message box, and at the bottom the help lines and the tray line.
   void draw(Canvas &canvas) const;
+  // Where a window was drawn on the last drawing (cells, right and bottom exclusive), the view's
+  // scrolling applied; nullopt for a window that is not shown.
+  struct CellBox {
+    int left = 0, top = 0, right = 0, bottom = 0;
+  };
+  std::optional<CellBox> drawnAt(HWND window) const;
+  // Rows at the bottom of every drawing: two help lines and the tray line.
+  static constexpr int kBottomRows = 3;
   // Clicks at a cell of the last drawing, as a pen tap would: returns false when nothing is there.
   bool tapAt(int col, int row);
 

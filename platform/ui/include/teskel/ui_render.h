@@ -2,6 +2,7 @@
 // the headless one (commands on a stream, for tests) and the terminal one (ncurses, for a person).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <iosfwd>
@@ -17,10 +18,19 @@ namespace teskel::ui {
 enum CellAttr : std::uint8_t { kAttrNormal = 0, kAttrReverse = 1, kAttrDim = 2, kAttrBold = 4, kAttrUnderline = 8 };
 enum CellColor : std::uint8_t { kColorDefault = 0, kColorRed, kColorGreen, kColorYellow, kColorBlue };
 
+// Cells a character takes on a terminal: 2 for East Asian wide and full-width characters, 0 for
+// combining marks and other zero-width characters, else 1 (as wcwidth in a UTF-8 locale).
+int charCells(char32_t c);
+// Cells a text takes (UTF-16, surrogate pairs joined).
+int textCells(std::u16string_view text);
+
 struct Cell {
   char32_t ch = U' ';
+  std::array<char32_t, 2> marks{};  // combining marks drawn on this cell (0: none)
   std::uint8_t attr = kAttrNormal;
   std::uint8_t color = kColorDefault;
+  bool wide = false;  // ch takes this cell and the next
+  bool tail = false;  // the right half of the wide character to the left
 };
 
 class Canvas {
@@ -29,13 +39,17 @@ class Canvas {
   int width() const { return width_; }
   int height() const { return height_; }
   void clear();
-  // Cells outside the canvas are dropped.
+  // Cells outside the canvas are dropped. A wide character needs its second cell on the canvas;
+  // writing over half of one blanks the other half.
   void put(int x, int y, char32_t ch, std::uint8_t attr = kAttrNormal, std::uint8_t color = kColorDefault);
+  // Adds a combining mark to the character at the cell.
+  void mark(int x, int y, char32_t mark);
   const Cell &at(int x, int y) const { return cells_[static_cast<std::size_t>(y) * width_ + x]; }
   // Rows as UTF-8 text, trailing blanks removed.
   std::vector<std::string> lines() const;
 
  private:
+  Cell &cell(int x, int y) { return cells_[static_cast<std::size_t>(y) * width_ + x]; }
   int width_;
   int height_;
   std::vector<Cell> cells_;

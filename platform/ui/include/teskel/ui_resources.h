@@ -128,11 +128,14 @@ class Module {
   bool hasDialog(const ResId &name) const;
   bool hasIcon(const ResId &name) const;
   bool hasBitmap(const ResId &name) const;
+  // Pictures decoded while the file was checked: every bitmap, and every icon image once.
+  std::size_t picturesDecoded() const { return picturesDecoded_; }
 
  private:
   std::vector<Resource> resources_;
   std::map<std::uint32_t, std::u16string> strings_;
   std::vector<std::pair<ResId, DialogTemplate>> dialogs_;
+  std::size_t picturesDecoded_ = 0;
 };
 
 }  // namespace teskel::ui
