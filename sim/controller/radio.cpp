@@ -66,6 +66,12 @@ std::optional<Announcement> parseAnnouncement(const std::vector<std::uint8_t> &f
   return a;
 }
 
+// A probe request for this SSID or for any (the wildcard).
+bool probeWants(const std::vector<std::uint8_t> &frame, const std::string &ssid) {
+  if (frame.size() < 26 || frame[24] != 0 || 26u + frame[25] > frame.size()) return false;
+  return frame[25] == 0 || std::string(frame.begin() + 26, frame.begin() + 26 + frame[25]) == ssid;
+}
+
 }  // namespace
 
 std::uint64_t Controller::Impl::random() {
@@ -312,7 +318,8 @@ void Controller::Impl::handleManagement(const std::vector<std::uint8_t> &frame, 
     startScan();
     return;
   }
-  if (phase == Phase::Ibss && kind == kMgmtProbeRequest && (to == kBroadcastAddress || to == self)) {
+  if (phase == Phase::Ibss && kind == kMgmtProbeRequest && (to == kBroadcastAddress || to == self) &&
+      probeWants(frame, desiredSsid())) {
     // A station of the ad hoc network answers probes for it, as the one beaconing would.
     std::vector<std::uint8_t> body(8, 0);
     put(body, 100);

@@ -74,13 +74,14 @@ TEST_F(RequestTest, NoVendorDescriptionIsOneZeroByte) {
 
 TEST_F(RequestTest, MediaConnectFollowsTheLinkAndFailsWhenItCannotBeRead) {
   EXPECT_EQ(query(OID_GEN_MEDIA_CONNECT_STATUS, 4).buffer, le32(0));
-  sim::LinkState searching;
-  searching.portStatus = 2;
-  rig.controller->setLinkState(searching);
+  // The controller's port status read as searching.
+  rig.tap->setReadHook([](const PortTap::Read &r) -> std::uint16_t {
+    return r.path >= 0 && r.selected == RID_PORT_STATUS && r.position == 4 ? 2 : r.value;
+  });
   EXPECT_EQ(query(OID_GEN_MEDIA_CONNECT_STATUS, 4).buffer, le32(1));
   EXPECT_EQ(rig.record()->LinkStatus, LINK_SEARCHING);
   // The port status is read, the BSSID is not: nothing of the adapter's changes.
-  rig.controller->setLinkState(sim::LinkState{});
+  rig.tap->setReadHook(nullptr);
   rig.controller->addFault(sim::parseFault("rid-unreadable=0xFD42"));
   Answer a = query(OID_GEN_MEDIA_CONNECT_STATUS, 4);
   EXPECT_EQ(a.status, NDIS_STATUS_FAILURE);
@@ -266,10 +267,12 @@ struct LevelCase {
 class LinkLevelTest : public RequestTest, public ::testing::WithParamInterface<LevelCase> {};
 
 TEST_P(LinkLevelTest, QualityInFivesAndSignalInTensUpToFifteen) {
-  sim::LinkState state;
-  state.quality = GetParam().quality;
-  state.signal = GetParam().signal;
-  rig.controller->setLinkState(state);
+  // The comms quality words as the controller would give them on such a link.
+  const LevelCase c = GetParam();
+  rig.tap->setReadHook([c](const PortTap::Read &r) -> std::uint16_t {
+    if (r.path < 0 || r.selected != RID_COMMS_QUALITY) return r.value;
+    return r.position == 4 ? c.quality : r.position == 6 ? c.signal : r.value;
+  });
   EXPECT_EQ(query(OID_PRIV_LINK_QUALITY, 1).buffer, Bytes{GetParam().qualityStep});
   EXPECT_EQ(query(OID_PRIV_SIGNAL_LEVEL, 1).buffer, Bytes{GetParam().signalStep});
 }

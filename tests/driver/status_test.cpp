@@ -279,11 +279,14 @@ class StatusQualityTest : public StatusTest, public ::testing::WithParamInterfac
 
 TEST_P(StatusQualityTest, QualityAndSignalAreScaledAndCappedInInfrastructureOnly) {
   const QualityCase &c = GetParam();
-  sim::LinkState link;
-  link.quality = c.quality;
-  link.signal = c.signal;
-  link.channel = 9;
-  rig.controller->setLinkState(link);
+  // The record words as the controller would give them on such a link.
+  rig.tap->setReadHook([&c](const PortTap::Read &r) -> std::uint16_t {
+    if (r.path < 0 || r.position < 4) return r.value;
+    if (r.selected == RID_COMMS_QUALITY && r.position == 4) return c.quality;
+    if (r.selected == RID_COMMS_QUALITY && r.position == 6) return c.signal;
+    if (r.selected == RID_CURRENT_CHANNEL && r.position == 4) return 9;
+    return r.value;
+  });
   rig.settle();
   rig.record()->NetworkType = c.networkType;
   rig.bus.setTracing(true);
@@ -294,7 +297,7 @@ TEST_P(StatusQualityTest, QualityAndSignalAreScaledAndCappedInInfrastructureOnly
   EXPECT_EQ(info.SignalLevel, c.expectedSignal);
   EXPECT_EQ(info.LinkState, 1u);
   EXPECT_EQ(info.Channel, 9);
-  EXPECT_EQ(Bytes(info.Bssid, info.Bssid + 6), Bytes(link.bssid.begin(), link.bssid.end()));
+  EXPECT_EQ(Bytes(info.Bssid, info.Bssid + 6), Bytes(DriverRig::kBssid.begin(), DriverRig::kBssid.end()));
   std::vector<std::uint16_t> expected = {RID_PORT_STATUS, RID_CURRENT_BSSID, RID_CURRENT_BSSID};
   if (c.networkType == 1) expected.push_back(RID_COMMS_QUALITY);
   expected.push_back(RID_CURRENT_CHANNEL);

@@ -284,7 +284,7 @@ TEST_F(Radio, AnAccessPointThatNoLongerKnowsTheStationDeauthenticatesIt) {
   make();
   start();
   ASSERT_EQ(status(), kPortAssociated);
-  // Harbor forgets the station: a deauthentication in the station's name reaches it.
+  // Harbor forgets the station: a deauthentication in the station's name (to Harbor) reaches it.
   Transmitter t(6);
   rig->world->medium().attach(t);
   Bytes f = {0xC0, 0x00, 0, 0};
@@ -299,12 +299,59 @@ TEST_F(Radio, AnAccessPointThatNoLongerKnowsTheStationDeauthenticatesIt) {
   rig->world->medium().send(t, frame);
   rig->settle(2000);
   rig->world->medium().detach(t);
-  // The next data frame from the card is one Harbor does not know.
+  EXPECT_EQ(status(), kPortAssociated) << "the station itself heard nothing for it";
+  // The next data frame from the card is one Harbor does not know: Harbor deauthenticates it.
+  const std::size_t before = onAir.size();
   rig->send(arpRequest(me, {192, 168, 77, 2}, {192, 168, 77, 1}));
   rig->settle(5000);
   EXPECT_EQ(status(), kPortSearching) << "deauthenticated, searching again";
+  EXPECT_EQ(driverLinkCode(), 4);
+  bool deauthenticated = false;
+  for (std::size_t i = before; i < onAir.size(); ++i)
+    deauthenticated |= frameControl(onAir[i].bytes) == 0x00C0 && macAt(onAir[i].bytes, 4) == me &&
+                       macAt(onAir[i].bytes, 10) == kHarbor;
+  EXPECT_TRUE(deauthenticated);
   rig->settle(kSecond / 2);
   EXPECT_EQ(status(), kPortAssociated) << "and joined again";
+}
+
+Bytes udpTo(const sim::MacAddress &to, const sim::MacAddress &self, const air::Ipv4 &from, const air::Ipv4 &dst,
+            std::uint16_t port) {
+  Bytes ip = {0x45, 0, 0, 0, 0, 2, 0, 0, 64, 17, 0, 0};
+  ip.insert(ip.end(), from.begin(), from.end());
+  ip.insert(ip.end(), dst.begin(), dst.end());
+  Bytes udp = {0x9C, 0x40, static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port), 0, 0, 0, 0};
+  Bytes data = pattern(100);
+  udp.insert(udp.end(), data.begin(), data.end());
+  udp[5] = static_cast<std::uint8_t>(udp.size());
+  ip.insert(ip.end(), udp.begin(), udp.end());
+  ip[3] = static_cast<std::uint8_t>(ip.size());
+  const std::uint16_t h = ipChecksum(ip, 0, 20);
+  ip[10] = static_cast<std::uint8_t>(h >> 8);
+  ip[11] = static_cast<std::uint8_t>(h);
+  return ethernetFrame(to, self, 0x0800, ip);
+}
+
+// The first status tick switches WEP off (WepReq 0), and the open network carries traffic.
+TEST_F(Radio, AnOpenNetworkAnswersEchoAndUdpAfterTheFirstTick) {
+  make();
+  start(1200000);
+  ASSERT_EQ(bssid(), kHarbor);
+  ASSERT_EQ(rig->controller->recordWord(sim::hw::kRidWepFlags), 0);
+  auto [arp, echo] = ping({192, 168, 77, 1}, {192, 168, 77, 2}, 3);
+  EXPECT_EQ(arp, 1u);
+  EXPECT_EQ(echo, 3u);
+  const sim::MacAddress responder = {0x02, 0x48, 0x41, 0x52, 0x42, 0xFE};
+  const std::size_t before = rig->indications.size();
+  rig->send(udpTo(responder, rig->stationAddress(), {192, 168, 77, 2}, {192, 168, 77, 1}, 9));
+  rig->settle(20000);
+  EXPECT_EQ(rig->indications.size(), before) << "port 9 discards";
+  rig->send(udpTo(responder, rig->stationAddress(), {192, 168, 77, 2}, {192, 168, 77, 1}, 7));
+  rig->settle(20000);
+  ASSERT_EQ(rig->indications.size(), before + 1) << "port 7 echoes";
+  const Indication &reply = rig->indications.back();
+  EXPECT_EQ(reply.lookahead[22], 0x9C) << "back to the sending port";
+  EXPECT_EQ(reply.lookahead.size(), 128u);
 }
 
 TEST_F(Radio, WepWithTheRightKeyCarriesTrafficAndProtectsEveryDataFrame) {
