@@ -56,7 +56,8 @@ class AirSession {
   void afterSlice();
   // Before the card is removed: nothing new is sent.
   void stop();
-  // After removal: the summary line(s). The bindings go with the session.
+  // Once the run has stopped, before the card goes: the summary line(s). The bindings go with
+  // the session.
   void summary();
   // What the traffic generator achieved (nullopt without --traffic).
   std::optional<TrafficGenerator::Stats> trafficStats() const;

@@ -312,8 +312,8 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
     }
   }
   violations.print(socket);
-  pccard::RemoveReport removed = socket.remove();
   if (up) air.summary();
+  pccard::RemoveReport removed = socket.remove();
 
   std::string failure;
   if (!up) {
