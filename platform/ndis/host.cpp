@@ -669,14 +669,18 @@ InformationResult Adapter::queryInformation(NDIS_OID oid, std::span<std::uint8_t
 }
 
 InformationResult Adapter::setInformation(NDIS_OID oid, std::span<const std::uint8_t> buffer) {
+  // The handler takes a writable buffer; give it a copy of the caller's bytes.
+  std::vector<std::uint8_t> copy(buffer.begin(), buffer.end());
+  return setInformationInPlace(oid, copy);
+}
+
+InformationResult Adapter::setInformationInPlace(NDIS_OID oid, std::span<std::uint8_t> buffer) {
   auto &a = *impl_;
   requireRunning(a, "setInformation");
   InformationResult r;
-  // The handler takes a writable buffer; give it a copy of the caller's bytes.
-  std::vector<std::uint8_t> copy(buffer.begin(), buffer.end());
-  ULONG length = static_cast<ULONG>(copy.size());
+  ULONG length = static_cast<ULONG>(buffer.size());
   a.host->enter(&a, "MiniportSetInformation", [&] {
-    r.status = a.driver->characteristics.SetInformationHandler(a.context, oid, copy.data(), length, &r.bytesDone,
+    r.status = a.driver->characteristics.SetInformationHandler(a.context, oid, buffer.data(), length, &r.bytesDone,
                                                                &r.bytesNeeded);
   });
   if (r.status == NDIS_STATUS_PENDING) {

@@ -381,22 +381,26 @@ void Socket::Impl::bringUp(InsertReport &report, ndis::Driver &driver, const std
     ir.selectedMediumIndex = result.selectedMediumIndex;
     if (result.status == NDIS_STATUS_SUCCESS) {
       p.adapter = result.adapter;
-      std::array<std::uint8_t, 6> address{};
-      auto q = p.adapter->queryInformation(kOidCurrentAddress, address);
-      if (q.status == NDIS_STATUS_SUCCESS && q.bytesDone == address.size()) {
-        ir.stationAddress = address;
-        ir.addressFromAdapter = true;
-      } else if (p.controller) {
-        ir.stationAddress = p.controller->stationAddress();
-      }
       std::string where = p.ioBase && p.irq ? format(" at ports 0x%X-0x%X interrupt %u", *p.ioBase,
                                                      *p.ioBase + kPortWindow - 1, *p.irq)
                                             : std::string();
-      std::string address_text =
-          ir.stationAddress ? ", station address " + macText(*ir.stationAddress) +
-                                  (ir.addressFromAdapter ? "" : " (the card's; the driver does not report it)")
-                            : "";
-      emit(Event::Kind::AdapterUp, name, "adapter up: " + name + where + address_text);
+      std::string said;
+      if (options.bind) {
+        said = options.bind(*p.adapter);
+      } else {
+        std::array<std::uint8_t, 6> address{};
+        auto q = p.adapter->queryInformation(kOidCurrentAddress, address);
+        if (q.status == NDIS_STATUS_SUCCESS && q.bytesDone == address.size()) {
+          ir.stationAddress = address;
+          ir.addressFromAdapter = true;
+        } else if (p.controller) {
+          ir.stationAddress = p.controller->stationAddress();
+        }
+        if (ir.stationAddress)
+          said = ", station address " + macText(*ir.stationAddress) +
+                 (ir.addressFromAdapter ? "" : " (the card's; the driver does not report it)");
+      }
+      emit(Event::Kind::AdapterUp, name, "adapter up: " + name + where + said);
     } else {
       emit(Event::Kind::AdapterFailed, name,
            "adapter failed: " + name + ": MiniportInitialize returned " + hex32(result.status));

@@ -201,6 +201,16 @@ TEST_F(RequestTest, CommandBlockGetsStatusAndResponsesBack) {
   EXPECT_EQ(le16(a.buffer, 0), 0x0221);
 }
 
+TEST_F(RequestTest, HostSetHandsBackWhatTheCommandWroteOnlyInPlace) {
+  const Bytes block = concat({Bytes{0x21, 0x00}, Bytes{0xC1, 0xFD}, Bytes{0, 0}, Bytes{0, 0}});
+  Bytes inPlace = block, copied = block;
+  rig.controller->addFault(sim::parseFault("command-error=0x0021:2"));
+  EXPECT_EQ(rig.adapter->setInformationInPlace(OID_PRIV_COMMAND, inPlace).status, NDIS_STATUS_FAILURE);
+  EXPECT_EQ(le16(inPlace, 0), 0x0221);
+  EXPECT_EQ(rig.adapter->setInformation(OID_PRIV_COMMAND, copied).status, NDIS_STATUS_FAILURE);
+  EXPECT_EQ(copied, block);
+}
+
 TEST_F(RequestTest, AuxEnableAndDisableReportAPortThatWillNotChange) {
   EXPECT_EQ(set(OID_PRIV_AUX_ENABLE, {}).status, NDIS_STATUS_SUCCESS);
   EXPECT_TRUE(rig.controller->auxEnabled());

@@ -1,5 +1,6 @@
 // A registry store of its own for one test: a fresh folder with the store file, made the store
-// that the Reg* calls use for the test's lifetime.
+// that the Reg* calls use for the test's lifetime. The folder is the handheld's root folder: files
+// the driver names without a folder (its log) land there too.
 #pragma once
 
 #include <stdlib.h>
@@ -8,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "teskel/coredll.h"
 #include "teskel/registry_store.h"
 
 namespace teskel::test {
@@ -44,6 +46,7 @@ class RegistrySandbox {
  private:
   TempFolder folder_;
   registry::Store store_;
+  coredll::ScopedObjectStoreRoot objectStore_{folder_.path()};
 };
 
 }  // namespace teskel::test

@@ -7,7 +7,6 @@
 
 #include "linked_driver.h"
 #include "port_trace.h"
-#include "teskel/coredll.h"
 
 namespace teskel::test {
 namespace {
@@ -75,9 +74,6 @@ class StatusTest : public RigTest {
     Bytes record = rig.controller->record(rid).value_or(Bytes(6, 0xEE));
     return Bytes(record.begin(), record.begin() + 5);
   }
-
-  // The driver's files go to the root of the handheld's object store: the test's own folder.
-  coredll::ScopedObjectStoreRoot objectStore{rig.registry.folder()};
 };
 
 // ---------------------------------------------------------------------------------------------

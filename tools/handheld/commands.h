@@ -21,6 +21,12 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// No handheld runs on the root folder a command wants to reach: one line and exit status 2.
+class NoHandheldError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // What every command gets from the global options. The root folder and the registry store are
 // opened on first use, so that --help works without touching anything.
 class Context {
@@ -54,5 +60,8 @@ struct Command {
 
 int regCommand(Context &context, const std::vector<std::string> &args);
 int runCommand(Context &context, const std::vector<std::string> &args);
+int oidCommand(Context &context, const std::vector<std::string> &args);
+int cardCommand(Context &context, const std::vector<std::string> &args);
+int statusCommand(Context &context, const std::vector<std::string> &args);
 
 }  // namespace teskel::handheld

@@ -16,6 +16,15 @@ const Command kCommands[] = {
      "read and change the handheld's registry (handheld reg --help)"},
     {"run", runCommand, "run [--duration SECONDS] [--virtual] [--fault NAME[=ARG]]... [--show-controller] [--driver-path DIR]",
      "boot the handheld, insert the card, run, remove it (handheld run --help)"},
+    {"oid", oidCommand,
+     "oid query OID [HEXBYTES] [--length N] [--adapter NAME] [--json]\n"
+     "oid set OID [HEXBYTES] [--adapter NAME] [--json]\n"
+     "oid list [--json]",
+     "ask the running handheld's driver an information request (handheld oid --help)"},
+    {"card", cardCommand, "card eject|insert|reinsert",
+     "take the running handheld's card out, put it in, or both"},
+    {"status", statusCommand, "status [--json]",
+     "what the running handheld's adapter is doing (handheld status --help)"},
 };
 
 void printHelp() {
@@ -79,6 +88,9 @@ int main(int argc, char **argv) {
       return 1;
     }
     return status;
+  } catch (const teskel::handheld::NoHandheldError &e) {
+    std::cerr << "handheld: " << e.what() << "\n";
+    return 2;
   } catch (const UsageError &e) {
     std::cerr << "handheld: " << e.what() << " (see handheld --help)\n";
     return 2;

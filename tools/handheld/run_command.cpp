@@ -12,7 +12,9 @@
 #include <map>
 
 #include "air_session.h"
+#include "bind_time.h"
 #include "commands.h"
+#include "mgmt_server.h"
 #include "status_watch.h"
 #include "teskel/controller.h"
 #include "teskel/coredll.h"
@@ -212,6 +214,12 @@ class ViolationPrinter {
     total_ += fresh;
     return fresh;
   }
+  // The card is about to go: what its controllers recorded is printed now, and the next card's
+  // controllers are counted from their start.
+  void cardOut(const pccard::Socket &socket) {
+    print(socket);
+    printed_.clear();
+  }
   std::size_t total() const { return total_; }
 
  private:
@@ -271,15 +279,20 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
   pccard::SocketOptions socketOptions;
   socketOptions.root = root;
   socketOptions.driverPath = driverPath;
+  socketOptions.bind = bindProtocol;
   pccard::Socket socket(host, socketOptions);
   socket.setEventListener([](const pccard::Event &event) { say(event.text); });
 
   pccard::Card card;
   card.controller.faults = options->faults;
   air.prepareCard(card);
+  // Taken before the card goes in: a second handheld on this root is refused untouched.
+  mgmt::ManagementChannel management(root, host, socket, card);
   pccard::InsertReport inserted = socket.insert(card);
   ViolationPrinter violations;
   violations.print(socket);
+  management.inserted(inserted);
+  management.setBeforeEject([&] { violations.cardOut(socket); });
 
   const bool up = inserted.ok();
   std::string bindFailure;
@@ -329,6 +342,8 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
     failure = "the driver left " + std::to_string(removed.leftovers.size()) + " thing(s) held after removal";
   } else if (findings) {
     failure = "the NDIS verifier reported " + std::to_string(findings) + " finding(s)";
+  } else if (!management.problems().empty()) {
+    failure = management.problems().front();
   } else if (violations.total()) {
     failure = "the controller recorded " + std::to_string(violations.total()) + " protocol violation(s)";
   }

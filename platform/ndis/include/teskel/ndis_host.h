@@ -143,6 +143,9 @@ class Adapter {
   ResetResult reset();
   InformationResult queryInformation(NDIS_OID oid, std::span<std::uint8_t> buffer);
   InformationResult setInformation(NDIS_OID oid, std::span<const std::uint8_t> buffer);
+  // As NDIS does, the miniport works on the caller's own buffer: what a set writes back (a
+  // command's status and responses, a MIB record's status) reaches the caller.
+  InformationResult setInformationInPlace(NDIS_OID oid, std::span<std::uint8_t> buffer);
 
   // Protocol bindings. A binding id names the sender of a packet and gets its completions.
   int bind(Binding binding);

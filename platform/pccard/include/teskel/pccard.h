@@ -62,6 +62,10 @@ struct SocketOptions {
   std::vector<std::filesystem::path> driverPath = defaultDriverPath();
   // The medium array handed to MiniportInitialize.
   std::vector<NDIS_MEDIUM> media = {NdisMedium802_3};
+  // The protocols that bind to each adapter as it comes up (the handheld's network stack). What
+  // they return ends the "adapter up" line, in place of the station address the socket would
+  // otherwise ask for.
+  std::function<std::string(ndis::Adapter &)> bind = nullptr;
 };
 
 // What the socket tells its owner as it goes, one stage or problem per event.
@@ -91,6 +95,7 @@ struct InstanceReport {
   UINT selectedMediumIndex = 0;
   std::optional<sim::MacAddress> stationAddress;
   bool addressFromAdapter = false;      // the driver answered OID_802_3_CURRENT_ADDRESS
+  // (Neither is looked up when SocketOptions::bind speaks for the adapter.)
 };
 
 struct InsertReport {
