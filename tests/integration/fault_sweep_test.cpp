@@ -68,6 +68,15 @@ Row hostRow(std::string name, Call call, unsigned nth, NDIS_STATUS initStatus, L
   return r;
 }
 
+Row keywordRow(std::string keyword, NDIS_STATUS initStatus, Log initLog) {
+  Row r;
+  r.name = "NdisKeyword_" + keyword;
+  r.arm = [keyword](DriverRig &rig, Traffic &) { rig.host->failKeyword(keyword); };
+  r.initStatus = initStatus;
+  r.initLog = std::move(initLog);
+  return r;
+}
+
 Row registryRow(std::string name, FailOp op) {
   Row r;
   r.name = "Registry_" + name;
@@ -131,6 +140,9 @@ std::vector<Row> rows() {
       hostRow("RegisterInterrupt", Call::RegisterInterrupt, 1, NDIS_STATUS_FAILURE,
               {{NDIS_ERROR_CODE_INTERRUPT_CONNECT, {}}}),
       hostRow("RegisterMiniport", Call::RegisterMiniport, 1, NDIS_STATUS_FAILURE, {}, true),
+      keywordRow("IoBaseAddress", NDIS_STATUS_FAILURE, {{static_cast<ULONG>(NDIS_STATUS_FAILURE), {}}}),
+      // A parameter that cannot be read takes its default.
+      keywordRow("SSID", NDIS_STATUS_SUCCESS, {}),
       registryRow("CreateKey", FailOp::CreateKey),
       registryRow("OpenKey", FailOp::OpenKey),
       registryRow("SetValue", FailOp::SetValue),
