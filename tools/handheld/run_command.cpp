@@ -292,7 +292,16 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
   ViolationPrinter violations;
   violations.print(socket);
   management.inserted(inserted);
-  management.setBeforeEject([&] { violations.cardOut(socket); });
+  // The traffic and the TAP bridge follow the card out and back in.
+  management.setBeforeEject([&] {
+    violations.cardOut(socket);
+    air.adapterDown();
+  });
+  management.setAfterInsert([&](const pccard::InsertReport &report) {
+    if (!report.ok()) return;
+    std::string failure = bindAir(air, socket, report);
+    if (!failure.empty()) say("radio: " + failure);
+  });
 
   const bool up = inserted.ok();
   std::string bindFailure;
