@@ -117,15 +117,6 @@ void AirSession::adapterUp(ndis::Adapter &adapter, sim::Controller &controller, 
   if (options_.tap) tap_ = std::make_unique<TapBridge>(loop_, adapter, *options_.tap, station, say_);
 }
 
-void AirSession::adapterDown() {
-  if (!adapter_) return;
-  if (traffic_) traffic_->stop();
-  if (tap_) tap_->stop();
-  retired_.push_back(Retired{std::move(counter_), std::move(traffic_), std::move(tap_)});
-  adapter_ = nullptr;
-  controller_ = nullptr;
-}
-
 void AirSession::observe(const sim::air::AirFrame &frame) {
   if (!adapter_ || !isData(frame) || !sameMac(frame.bytes, 10, station_)) return;
   ++sent_.frames;

@@ -51,10 +51,6 @@ class AirSession {
   // The adapter is up: the traffic generator and the TAP bridge bind to it. Throws
   // std::runtime_error when the TAP device cannot be made.
   void adapterUp(ndis::Adapter &adapter, sim::Controller &controller, const sim::air::Mac &station);
-  // The card is about to be taken out on request: the traffic and the TAP bridge stop, and their
-  // bindings are kept (on the halted adapter) until the session ends. A later adapterUp binds
-  // afresh to the adapter of the card put back.
-  void adapterDown();
   // Called after every slice of the loop: follows the joined network, prints a status line
   // once a second of handheld time has passed.
   void afterSlice();
@@ -88,12 +84,6 @@ class AirSession {
   std::unique_ptr<FrameBinding> counter_;
   std::unique_ptr<TrafficGenerator> traffic_;
   std::unique_ptr<TapBridge> tap_;
-  struct Retired {
-    std::unique_ptr<FrameBinding> counter;
-    std::unique_ptr<TrafficGenerator> traffic;
-    std::unique_ptr<TapBridge> tap;
-  };
-  std::vector<Retired> retired_;
   Micros started_ = 0, nextStatus_ = 0, stoppedAt_ = 0;
   struct Tally {
     std::uint64_t frames = 0, bytes = 0;

@@ -99,7 +99,6 @@ struct ManagementChannel::Impl {
   pccard::Card card;
   pccard::InsertReport lastInsert;
   std::function<void()> beforeEject;
-  std::function<void(const pccard::InsertReport &)> afterInsert;
   std::vector<std::string> problems;
 
   fs::path socketPath;
@@ -275,7 +274,6 @@ std::string ManagementChannel::Impl::eject(bool &ok) {
 std::string ManagementChannel::Impl::insert(bool &ok) {
   lastInsert = socket.insert(card);
   ok = lastInsert.ok();
-  if (afterInsert) afterInsert(lastInsert);
   std::vector<std::string> parts;
   for (const auto &instance : lastInsert.instances) {
     if (instance.status == NDIS_STATUS_SUCCESS)
@@ -376,9 +374,6 @@ ManagementChannel::~ManagementChannel() {
 
 void ManagementChannel::inserted(const pccard::InsertReport &report) { impl_->lastInsert = report; }
 void ManagementChannel::setBeforeEject(std::function<void()> hook) { impl_->beforeEject = std::move(hook); }
-void ManagementChannel::setAfterInsert(std::function<void(const pccard::InsertReport &)> hook) {
-  impl_->afterInsert = std::move(hook);
-}
 const std::vector<std::string> &ManagementChannel::problems() const { return impl_->problems; }
 
 Answer ManagementChannel::serve(const Request &request) { return impl_->serve(request); }

@@ -45,8 +45,6 @@ class ManagementChannel {
   void inserted(const pccard::InsertReport &report);
   // Runs just before the card is taken out on request, while its controllers are still there.
   void setBeforeEject(std::function<void()> hook);
-  // Runs just after the card was put back on request, with what the socket reported.
-  void setAfterInsert(std::function<void(const pccard::InsertReport &)> hook);
   // What went wrong in card changes made on request: things left held after an eject, a card
   // that did not come up again. The run fails on them as on its own removal.
   const std::vector<std::string> &problems() const;

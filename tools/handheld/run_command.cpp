@@ -292,16 +292,7 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
   ViolationPrinter violations;
   violations.print(socket);
   management.inserted(inserted);
-  // The traffic and the TAP bridge follow the card out and back in.
-  management.setBeforeEject([&] {
-    violations.cardOut(socket);
-    air.adapterDown();
-  });
-  management.setAfterInsert([&](const pccard::InsertReport &report) {
-    if (!report.ok()) return;
-    std::string failure = bindAir(air, socket, report);
-    if (!failure.empty()) say("radio: " + failure);
-  });
+  management.setBeforeEject([&] { violations.cardOut(socket); });
 
   const bool up = inserted.ok();
   std::string bindFailure;
