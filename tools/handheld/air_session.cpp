@@ -100,7 +100,13 @@ AirSession::AirSession(EventLoop &loop, AirOptions options, Say say)
   nextStatus_ = started_ + kStatusInterval;
 }
 
-AirSession::~AirSession() = default;
+// The bindings go before the world and the capture they report to.
+AirSession::~AirSession() {
+  tap_.reset();
+  traffic_.reset();
+  counter_.reset();
+  retired_.clear();
+}
 
 void AirSession::prepareCard(pccard::Card &card) { card.controller.medium = &world_->medium(); }
 
@@ -175,8 +181,24 @@ std::string AirSession::statusLine() {
   return line;
 }
 
+void AirSession::cardOut() {
+  if (!adapter_) return;
+  if (traffic_) traffic_->stop();
+  if (tap_) tap_->stop();
+  retired_.push_back({std::move(counter_), std::move(traffic_), std::move(tap_)});
+  adapter_ = nullptr;
+  controller_ = nullptr;
+  lastNetwork_.clear();
+}
+
 void AirSession::afterSlice() {
-  if (!controller_) return;
+  if (!controller_) {
+    while (!retired_.empty() && loop_.now() >= nextStatus_) {
+      say_("[" + seconds(loop_.now() - started_) + "] card out");
+      nextStatus_ += kStatusInterval;
+    }
+    return;
+  }
   auto network = joined();
   std::string name = network ? network->name : "";
   if (traffic_) traffic_->setTarget(network ? network->target : std::nullopt);

@@ -56,6 +56,10 @@ class AirSession {
   void afterSlice();
   // Before the card is removed: nothing new is sent.
   void stop();
+  // The card is about to be taken out on request: the bindings stop and are kept (the halt still
+  // completes their packets) until the session ends; adapterUp binds to the next card.
+  void cardOut();
+  bool bound() const { return adapter_ != nullptr; }
   // Once the run has stopped, before the card goes: the summary line(s). The bindings go with
   // the session.
   void summary();
@@ -84,6 +88,12 @@ class AirSession {
   std::unique_ptr<FrameBinding> counter_;
   std::unique_ptr<TrafficGenerator> traffic_;
   std::unique_ptr<TapBridge> tap_;
+  struct Retired {
+    std::unique_ptr<FrameBinding> counter;
+    std::unique_ptr<TrafficGenerator> traffic;
+    std::unique_ptr<TapBridge> tap;
+  };
+  std::vector<Retired> retired_;
   Micros started_ = 0, nextStatus_ = 0, stoppedAt_ = 0;
   struct Tally {
     std::uint64_t frames = 0, bytes = 0;

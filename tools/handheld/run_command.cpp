@@ -229,13 +229,13 @@ class ViolationPrinter {
 
 // The first adapter that came up carries the traffic generator and the TAP bridge. Returns why
 // they could not bind, or nothing.
-std::string bindAir(AirSession &air, pccard::Socket &socket, const pccard::InsertReport &inserted) {
-  for (const auto &instance : inserted.instances) {
-    ndis::Adapter *adapter = socket.adapter(instance.name);
-    sim::Controller *controller = socket.controller(instance.name);
+std::string bindAir(AirSession &air, pccard::Socket &socket) {
+  for (const auto &name : socket.instances()) {
+    ndis::Adapter *adapter = socket.adapter(name);
+    sim::Controller *controller = socket.controller(name);
     if (!adapter || !controller) continue;
     try {
-      air.adapterUp(*adapter, *controller, instance.stationAddress.value_or(controller->stationAddress()));
+      air.adapterUp(*adapter, *controller, controller->stationAddress());
     } catch (const std::runtime_error &e) {
       return e.what();
     }
@@ -292,7 +292,10 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
   ViolationPrinter violations;
   violations.print(socket);
   management.inserted(inserted);
-  management.setBeforeEject([&] { violations.cardOut(socket); });
+  management.setBeforeEject([&] {
+    violations.cardOut(socket);
+    air.cardOut();
+  });
 
   const bool up = inserted.ok();
   std::string bindFailure;
@@ -300,7 +303,7 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
   if (up) {
     for (const auto &instance : inserted.instances)
       if (ndis::Adapter *adapter = socket.adapter(instance.name)) printAdapterState(instance.name, *adapter);
-    bindFailure = bindAir(air, socket, inserted);
+    bindFailure = bindAir(air, socket);
   }
   if (up && bindFailure.empty()) {
     const Micros deadline = options->duration
@@ -310,6 +313,9 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
       loop.runUntil(deadline - loop.now() > kSlice ? loop.now() + kSlice : deadline);
       violations.print(socket);
       published.poll();
+      // A card put back through the management socket carries the traffic again.
+      if (!air.bound() && socket.occupied()) bindFailure = bindAir(air, socket);
+      if (!bindFailure.empty()) break;
       air.afterSlice();
     }
     published.sayFinal();

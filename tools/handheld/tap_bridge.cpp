@@ -70,7 +70,7 @@ TapBridge::TapBridge(EventLoop &loop, ndis::Adapter &adapter, const std::string 
   binding_ = std::make_unique<FrameBinding>(
       adapter,
       [this](std::span<const std::uint8_t> frame) {
-        if (stopped_) return;
+        if (stopped_ || fd_ < 0) return;
         if (::write(fd_, frame.data(), frame.size()) == static_cast<ssize_t>(frame.size())) ++counters_.fromAdapter;
         else ++counters_.dropped;
       },
@@ -95,10 +95,13 @@ void TapBridge::stop() {
   if (mediaTask_) loop_.cancel(mediaTask_);
   pollTask_ = mediaTask_ = 0;
   setCarrier(false);
+  // The device goes with the descriptor, so that a bridge to the next card can take the name.
+  ::close(fd_);
+  fd_ = -1;
 }
 
 void TapBridge::setCarrier(bool on) {
-  if (on == carrier_) return;
+  if (on == carrier_ || fd_ < 0) return;
   int value = on ? 1 : 0;
   if (::ioctl(fd_, TUNSETCARRIER, &value) == 0) {
     carrier_ = on;

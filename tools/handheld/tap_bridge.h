@@ -24,7 +24,8 @@ class TapBridge {
   TapBridge(const TapBridge &) = delete;
   TapBridge &operator=(const TapBridge &) = delete;
 
-  // Stops taking frames from the kernel (before the card goes) and drops the carrier.
+  // Stops taking frames from the kernel (before the card goes), drops the carrier and lets the
+  // device go.
   void stop();
 
   struct Counters {
