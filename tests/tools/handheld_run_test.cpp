@@ -59,11 +59,12 @@ bool hasLine(const std::string &text, const std::string &pattern) {
   return false;
 }
 
-// The value lines of each key of a REGEDIT4 export, in order.
+// The value lines of each key of a REGEDIT4 export (CRLF line ends), in order.
 std::map<std::string, std::vector<std::string>> exportedKeys(const std::string &text) {
   std::map<std::string, std::vector<std::string>> keys;
   std::string current;
-  for (const auto &line : lines(text)) {
+  for (auto line : lines(text)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.size() > 2 && line.front() == '[' && line.back() == ']') {
       current = line.substr(1, line.size() - 2);
       keys[current];
@@ -129,7 +130,7 @@ TEST_F(HandheldRunTest, FirstRunInstallsBringsTheAdapterUpAndRemovesItCleanly) {
   EXPECT_EQ(keys["HKEY_LOCAL_MACHINE\\Comm\\Teskel"], image);
   EXPECT_EQ(keys["HKEY_LOCAL_MACHINE\\Comm\\Teskel1"], image);
   EXPECT_EQ(keys["HKEY_LOCAL_MACHINE\\Comm\\Teskel\\Linkage"],
-            std::vector<std::string>{"\"Route\"=hex(7):54,00,65,00,73,00,6b,00,65,00,6c,00,31,00,00,00,00,00"});
+            std::vector<std::string>{"\"Route\"=hex(7):54,65,73,6b,65,6c,31,00,00"});
 
   const std::vector<std::string> parms = {
       "\"BusNumber\"=dword:00000000",   "\"BusType\"=dword:00000008",
