@@ -22,6 +22,7 @@
 #include "teskel/pccard.h"
 #include "teskel/port_bus.h"
 #include "teskel/registry_store.h"
+#include "teskel/temp_dir.h"
 
 namespace {
 
@@ -39,23 +40,9 @@ std::size_t bytesToCross(std::size_t frame, bool transmit) {
 double airtimeUs(std::size_t macBytes) { return static_cast<double>(macBytes + 4) * 4.0 + 400.0; }
 constexpr std::size_t kIpUdpHeaders = 28, kEthernetHeader = 14;
 
-class TempRoot {
- public:
-  TempRoot() {
-    std::string pattern = (fs::temp_directory_path() / "teskel-bench-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempRoot() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  TempRoot(const TempRoot &) = delete;
-  TempRoot &operator=(const TempRoot &) = delete;
-  const fs::path &path() const { return path_; }
-
- private:
-  fs::path path_;
+// A root folder of its own for every run.
+struct TempRoot : teskel::test::TempDir {
+  TempRoot() : TempDir("teskel-bench") {}
 };
 
 // An Ethernet II frame of `size` bytes carrying IPv4 (so it goes out with SNAP).

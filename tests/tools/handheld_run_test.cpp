@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include "teskel/controller.h"
+#include "teskel/temp_dir.h"
 #include "teskel/test_env.h"
 
 namespace {
@@ -26,23 +27,9 @@ namespace {
 namespace fs = std::filesystem;
 using teskel::test::ProgramResult;
 
-class TempRoot {
- public:
-  TempRoot() {
-    std::string pattern = (fs::temp_directory_path() / "teskel-run-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempRoot() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  TempRoot(const TempRoot &) = delete;
-  TempRoot &operator=(const TempRoot &) = delete;
-  const fs::path &path() const { return path_; }
-
- private:
-  fs::path path_;
+// A root folder of its own for every run.
+struct TempRoot : teskel::test::TempDir {
+  TempRoot() : TempDir("teskel-run") {}
 };
 
 std::vector<std::string> lines(const std::string &text) {

@@ -9,6 +9,7 @@
 #include <regex>
 #include <sstream>
 
+#include "teskel/temp_dir.h"
 #include "teskel/test_env.h"
 
 namespace {
@@ -20,23 +21,9 @@ using teskel::test::runProgram;
 bool canMakeNamespace() { return runProgram({"unshare", "-rn", "true"}).exitCode == 0; }
 bool havePing() { return runProgram({"sh", "-c", "command -v ping"}).exitCode == 0; }
 
-class TempRoot {
- public:
-  TempRoot() {
-    std::string pattern = (fs::temp_directory_path() / "teskel-tap-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempRoot() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  TempRoot(const TempRoot &) = delete;
-  TempRoot &operator=(const TempRoot &) = delete;
-  const fs::path &path() const { return path_; }
-
- private:
-  fs::path path_;
+// A root folder of its own for every run.
+struct TempRoot : teskel::test::TempDir {
+  TempRoot() : TempDir("teskel-tap") {}
 };
 
 std::string describe(const ProgramResult &r) { return "stdout:\n" + r.out + "stderr:\n" + r.err; }
