@@ -75,7 +75,10 @@ std::pair<std::string_view, std::optional<std::string_view>> split(std::string_v
 }  // namespace
 
 Fault parseFault(std::string_view given) {
-  auto [name, arg] = split(given, '=');
+  // Not a structured binding: the lambdas below capture these, which clang 14 refuses for bindings.
+  const auto parts = split(given, '=');
+  const auto &name = parts.first;
+  const auto &arg = parts.second;
   Fault f;
   auto noArg = [&] {
     if (arg) fail(given, std::string(name) + " takes no argument");
