@@ -36,6 +36,8 @@ inline std::unique_ptr<test::DriverRig> runningRig(const std::function<void(test
   if (configure) configure(*rig);
   rig->bringUp();
   if (!rig->adapter || rig->adapter->state() != ndis::Adapter::State::Running) fail("the adapter did not come up");
+  // Bring-up leaves WEP on until the first status tick applies the registry's "WepReq".
+  rig->settle(1100000);
   return rig;
 }
 
