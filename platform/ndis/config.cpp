@@ -70,6 +70,21 @@ std::optional<ULONG> parseInteger(std::u16string_view s, bool hex) {
   return static_cast<ULONG>(value);
 }
 
+}  // namespace
+
+std::optional<ULONG> teskel::ndis::configurationInteger(const teskel::registry::Value &value, bool hex) {
+  if (value.type == REG_DWORD) {
+    if (value.data.size() != 4) return std::nullopt;
+    return static_cast<ULONG>(value.data[0]) | (value.data[1] << 8) | (value.data[2] << 16) |
+           (static_cast<ULONG>(value.data[3]) << 24);
+  }
+  if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) return std::nullopt;
+  std::u16string text = textOf(value.data);
+  return parseInteger(text.substr(0, text.find(u'\0')), hex);
+}
+
+namespace {
+
 bool setText(ConfigParameter &p, std::u16string text) {
   if (text.size() * sizeof(WCHAR) + sizeof(WCHAR) > 0xFFFF) return false;
   p.text = std::move(text);
@@ -87,16 +102,7 @@ bool convert(ConfigParameter &p, const teskel::registry::Value &value, NDIS_PARA
   switch (type) {
     case NdisParameterInteger:
     case NdisParameterHexInteger: {
-      if (value.type == REG_DWORD) {
-        if (value.data.size() != 4) return false;
-        p.parameter.ParameterData.IntegerData = static_cast<ULONG>(value.data[0]) | (value.data[1] << 8) |
-                                                (value.data[2] << 16) | (static_cast<ULONG>(value.data[3]) << 24);
-        return true;
-      }
-      if (!isText) return false;
-      std::u16string text = textOf(value.data);
-      text = text.substr(0, text.find(u'\0'));
-      auto parsed = parseInteger(text, type == NdisParameterHexInteger);
+      auto parsed = teskel::ndis::configurationInteger(value, type == NdisParameterHexInteger);
       if (!parsed) return false;
       p.parameter.ParameterData.IntegerData = *parsed;
       return true;

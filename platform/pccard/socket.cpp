@@ -105,30 +105,13 @@ std::optional<std::vector<std::string>> multiTextValue(const registry::Store &st
   return out;
 }
 
-// A number as the configuration reader takes it: REG_DWORD, or REG_SZ text in decimal or 0x hex.
-std::optional<std::uint32_t> numberValue(const registry::Store &store, std::string_view key, std::string_view name) {
+// A resource value as the driver reads it: through the configuration reader's rules for a
+// hexadecimal integer (REG_DWORD, or text in hexadecimal with or without 0x), so that the card
+// is placed where the driver looks for it.
+std::optional<std::uint32_t> resourceValue(const registry::Store &store, std::string_view key, std::string_view name) {
   auto v = store.getValue(key, name);
   if (!v) return std::nullopt;
-  if (v->type == REG_DWORD && v->data.size() == 4)
-    return static_cast<std::uint32_t>(v->data[0] | v->data[1] << 8 | v->data[2] << 16 |
-                                      static_cast<std::uint32_t>(v->data[3]) << 24);
-  if (v->type != REG_SZ) return std::nullopt;
-  const std::string text = textValue(store, key, name).value_or("");
-  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  const std::size_t first = hex ? 2 : 0;
-  if (text.size() <= first) return std::nullopt;
-  std::uint64_t n = 0;
-  for (std::size_t i = first; i < text.size(); ++i) {
-    const char c = text[i];
-    int d = -1;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    if (d < 0) return std::nullopt;
-    n = n * (hex ? 16 : 10) + static_cast<std::uint64_t>(d);
-    if (n > 0xFFFFFFFFu) return std::nullopt;
-  }
-  return static_cast<std::uint32_t>(n);
+  return ndis::configurationInteger(*v, true);
 }
 
 // ---- a loaded library ---------------------------------------------------------------------------
@@ -335,8 +318,8 @@ void Socket::Impl::bringUp(InsertReport &report, ndis::Driver &driver, const std
     Placed p;
     p.name = name;
     const std::string parms = "Comm\\" + name + "\\Parms";
-    ir.ioBase = p.ioBase = numberValue(store, parms, "IoBaseAddress");
-    if (auto irq = numberValue(store, parms, "InterruptNumber")) ir.interrupt = p.irq = static_cast<unsigned>(*irq);
+    ir.ioBase = p.ioBase = resourceValue(store, parms, "IoBaseAddress");
+    if (auto irq = resourceValue(store, parms, "InterruptNumber")) ir.interrupt = p.irq = static_cast<unsigned>(*irq);
 
     if (p.ioBase && p.irq) {
       sim::ControllerOptions o = card.controller;

@@ -3,9 +3,12 @@
 #include "key_path.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <system_error>
 
+#include "teskel/coredll.h"
 #include "teskel/registry_store.h"
 
 namespace teskel::registry {
@@ -68,7 +71,7 @@ std::vector<std::string> splitKeyPath(std::string_view key) {
   for (;;) {
     auto slash = key.find('\\');
     std::string_view part = key.substr(0, slash);
-    if (part.empty()) throw Error("invalid key path: empty key name in \"" + std::string(key) + "\"");
+    if (part.empty()) throw Error("invalid key path: empty key name in \"" + printable(key) + "\"");
     out.emplace_back(part);
     if (slash == std::string_view::npos) break;
     key.remove_prefix(slash + 1);
@@ -123,6 +126,86 @@ std::string foldCase(std::string_view text) {
   return out;
 }
 
+namespace {
+
+// The next code point of UTF-8 `text` at `i` and its length in bytes; nullopt for a byte that
+// does not start a well-formed sequence.
+std::optional<std::pair<char32_t, std::size_t>> nextCodePoint(std::string_view text, std::size_t i) {
+  auto b = static_cast<unsigned char>(text[i]);
+  if (b < 0x80) return std::pair<char32_t, std::size_t>(b, 1);
+  std::size_t extra = (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : 0;
+  if (!extra || i + extra >= text.size()) return std::nullopt;
+  char32_t c = extra == 1 ? (b & 0x1F) : extra == 2 ? (b & 0x0F) : (b & 0x07);
+  for (std::size_t k = 1; k <= extra; ++k) {
+    auto n = static_cast<unsigned char>(text[i + k]);
+    if ((n & 0xC0) != 0x80) return std::nullopt;
+    c = (c << 6) | (n & 0x3F);
+  }
+  return std::pair<char32_t, std::size_t>(c, extra + 1);
+}
+
+bool isControl(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+
+}  // namespace
+
+std::string printable(std::string_view text, std::size_t limit) {
+  std::string out;
+  std::size_t shownChars = 0;
+  char escape[12];
+  for (std::size_t i = 0; i < text.size();) {
+    if (shownChars >= limit) {
+      out += "...";
+      break;
+    }
+    auto cp = nextCodePoint(text, i);
+    if (!cp) {
+      std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(text[i]));
+      out += escape;
+      shownChars += 4;
+      ++i;
+      continue;
+    }
+    auto [c, length] = *cp;
+    if (c == '\n' || c == '\r' || c == '\t') {
+      out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+      shownChars += 2;
+    } else if (isControl(c)) {
+      std::snprintf(escape, sizeof escape, c < 0x80 ? "\\x%02X" : "\\u%04X", static_cast<unsigned>(c));
+      out += escape;
+      shownChars += c < 0x80 ? 4 : 6;
+    } else {
+      out.append(text.substr(i, length));
+      ++shownChars;
+    }
+    i += length;
+  }
+  return out;
+}
+
+void checkKeyName(std::string_view name) {
+  for (std::size_t i = 0; i < name.size();) {
+    auto cp = nextCodePoint(name, i);
+    if (cp && isControl(cp->first))
+      throw Error("key name \"" + printable(name) + "\" holds a control character; key names cannot");
+    i += cp ? cp->second : 1;
+  }
+  if (coredll::fromUtf8(std::string(name)).size() > kMaxKeyNameLength)
+    throw Error("key name \"" + printable(name, 40) + "\" is longer than " + std::to_string(kMaxKeyNameLength) +
+                " characters");
+}
+
+void checkKeyDepth(std::size_t levels) {
+  if (levels > kMaxKeyDepth)
+    throw Error("key path is " + std::to_string(levels) + " levels deep; at most " + std::to_string(kMaxKeyDepth) +
+                " are allowed");
+}
+
+void checkKeyPath(std::string_view key) {
+  auto components = splitKeyPath(key);
+  checkKeyDepth(components.size());
+  for (const auto &c : components) checkKeyName(c);
+}
+
 bool isValidKeyPath(std::string_view key) {
   key = trimSeparators(key);
   return key.find("\\\\") == std::string_view::npos;
@@ -140,9 +223,9 @@ std::string keyPathFromText(std::string_view key) {
   std::string_view trimmed = trimSeparators(key);
   std::string_view first = trimmed.substr(0, trimmed.find('\\'));
   if (!isLocalMachineRoot(first) && isOtherRoot(first))
-    throw Error("only keys under HKEY_LOCAL_MACHINE are kept: " + std::string(trimmed));
+    throw Error("only keys under HKEY_LOCAL_MACHINE are kept: " + printable(trimmed));
   std::string path = normaliseKeyPath(trimmed);
-  if (!isValidKeyPath(path)) throw Error("invalid key path (empty key name): " + std::string(trimmed));
+  if (!isValidKeyPath(path)) throw Error("invalid key path (empty key name): " + printable(trimmed));
   return path;
 }
 

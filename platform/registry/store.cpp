@@ -1,8 +1,12 @@
-// The registry store over SQLite: keys by case-folded path, values replaced whole in one
-// transaction, WAL journal so that a reader in another process never waits for a writer.
+// The registry store over SQLite: a tree of keys (each row its own name under its parent's id),
+// values replaced whole in one transaction, WAL journal so that a reader in another process never
+// waits for a writer.
 #include <sqlite3.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -16,7 +20,10 @@ namespace {
 // this long in SQLite's busy handler, and the whole transaction is retried until kGiveUp.
 constexpr int kBusyTimeoutMs = 5000;
 constexpr auto kGiveUp = std::chrono::seconds(20);
-constexpr int kSchemaVersion = 1;
+// 1: one row per key holding its whole path (grew with the square of the depth); 2: one row per
+// key holding its own name. Files of format 1 are converted when opened for writing.
+constexpr int kSchemaVersion = 2;
+constexpr std::int64_t kRootId = 0;
 
 class Busy : public Error {
  public:
@@ -28,14 +35,27 @@ bool isBusy(int rc) {
   return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
 }
 
-// Paths of every key strictly below `folded`: [folded + '\', folded + ']') in byte order, since
-// ']' follows '\' directly.
-struct SubtreeRange {
-  std::string low, high;
-};
-SubtreeRange subtreeOf(const std::string &folded) {
-  if (folded.empty()) return {"", "\xff"};  // below the root: every key
-  return {folded + '\\', folded + ']'};
+// What went wrong, in words for the user; the library's own texts name its internals.
+std::string reason(sqlite3 *db, int rc) {
+  int primary = rc & 0xff;
+  // The operating system's error is that of the last failed call: it tells only for failures
+  // of the file itself.
+  bool fileError = primary == SQLITE_IOERR || primary == SQLITE_CANTOPEN;
+  int sys = db && fileError ? sqlite3_system_errno(db) : 0;
+  if (primary == SQLITE_FULL || sys == ENOSPC || sys == EDQUOT) return "the disk is full";
+  switch (primary) {
+    case SQLITE_READONLY: return "the store is read-only";
+    case SQLITE_PERM:
+    case SQLITE_AUTH: return "permission denied";
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB: return "the file is damaged or is not a registry store";
+    case SQLITE_NOMEM: return "out of memory";
+    case SQLITE_CANTOPEN: return std::string("cannot open the file") + (sys ? ": " + std::string(std::strerror(sys)) : "");
+    case SQLITE_IOERR: return std::string("input/output error") + (sys ? ": " + std::string(std::strerror(sys)) : "");
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: return "another process keeps it busy";
+    default: return sqlite3_errstr(rc);
+  }
 }
 
 // The connection to the file and this process's state around it.
@@ -62,21 +82,15 @@ struct Connection {
     if (db) sqlite3_close(db);
   }
 
-  [[noreturn]] void fail(int rc, const std::string &what) const {
-    std::string message = what + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + " (" + file.string() + ")";
+  [[noreturn]] void fail(int rc) const {
+    std::string message = "registry store " + file.string() + ": " + reason(db, rc);
     if (isBusy(rc)) throw Busy(message);
     throw Error(message);
   }
 
   void exec(const char *sql) {
-    char *err = nullptr;
-    int rc = sqlite3_exec(db, sql, nullptr, nullptr, &err);
-    if (rc != SQLITE_OK) {
-      std::string message = err ? err : sqlite3_errstr(rc);
-      sqlite3_free(err);
-      if (isBusy(rc)) throw Busy(message);
-      throw Error(std::string(sql) + ": " + message + " (" + file.string() + ")");
-    }
+    int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) fail(rc);
   }
 
   sqlite3_stmt *prepare(const char *sql) {
@@ -84,15 +98,24 @@ struct Connection {
     if (it != statements.end()) return it->second;
     sqlite3_stmt *stmt = nullptr;
     int rc = sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
-    if (rc != SQLITE_OK) fail(rc, "prepare");
+    if (rc != SQLITE_OK) fail(rc);
     statements.emplace(sql, stmt);
     return stmt;
+  }
+
+  // Opened on a file this process may only read: reads work, every change is refused.
+  bool readOnly = false;
+  void requireWritable() const {
+    if (readOnly)
+      throw Error("registry store " + file.string() + ": the store is read-only (no write access to it or its folder)");
   }
 
   // Runs `fn` in a transaction of kind `kind` (joining one already open), retrying the whole
   // transaction while another process keeps the file busy.
   template <class Fn>
   auto transact(Tx kind, Fn &&fn) -> decltype(fn()) {
+    // A read-only store has no write transactions; each change refuses itself.
+    if (readOnly) kind = Tx::Read;
     if (tx == Tx::Write || (tx == Tx::Read && kind == Tx::Read)) return fn();
     if (tx == Tx::Read) throw Error("a change was attempted inside a read snapshot");
     auto deadline = std::chrono::steady_clock::now() + kGiveUp;
@@ -114,7 +137,7 @@ struct Connection {
       } catch (const Busy &e) {
         rollback();
         if (std::chrono::steady_clock::now() > deadline)
-          throw Error(std::string("registry store stayed busy: ") + e.what());
+          throw Error(std::string(e.what()) + " (gave up after " + std::to_string(kGiveUp.count()) + " s)");
       } catch (...) {
         rollback();
         throw;
@@ -127,37 +150,14 @@ struct Connection {
     tx = Tx::None;
   }
 
-  void createSchema() {
-    transact(Tx::Write, [&] {
-      exec(
-          "CREATE TABLE IF NOT EXISTS keys("
-          "  folded TEXT PRIMARY KEY,"  // case-folded full path
-          "  parent TEXT NOT NULL,"     // folded path of the parent ('' under the root)
-          "  path TEXT NOT NULL"        // full path as first spelled
-          ") WITHOUT ROWID;"
-          "CREATE INDEX IF NOT EXISTS keys_by_parent ON keys(parent, folded);"
-          "CREATE TABLE IF NOT EXISTS vals("
-          "  id INTEGER PRIMARY KEY,"  // grows with creation: the listing order
-          "  key TEXT NOT NULL,"       // folded path of the key ('' the root)
-          "  folded TEXT NOT NULL,"
-          "  name TEXT NOT NULL,"
-          "  type INTEGER NOT NULL,"
-          "  data BLOB NOT NULL,"
-          "  UNIQUE(key, folded));");
-      sqlite3_stmt *version = prepare("PRAGMA user_version");
-      int rc = sqlite3_step(version);
-      int found = rc == SQLITE_ROW ? sqlite3_column_int(version, 0) : 0;
-      sqlite3_reset(version);
-      if (found > kSchemaVersion)
-        throw Error("registry store " + file.string() + " was written by a newer version (format " +
-                    std::to_string(found) + ")");
-      if (found < kSchemaVersion) exec("PRAGMA user_version = 1");
-    });
-  }
+  void createSchema();
+  void migrateFromPathRows();
 
-  // Folded path -> stored path, for an existing key.
-  std::optional<std::string> storedPath(const std::string &folded);
-  bool ensureKey(const std::vector<std::string> &components);
+  // The key at `components` (folded names), or nullopt. `spelling` gets its stored path.
+  std::optional<std::int64_t> findKey(const std::vector<std::string> &components, std::string *spelling = nullptr);
+  // Creates the missing keys along the path, each under its parent's stored spelling. Must run
+  // inside a write transaction. The id of the last one, and whether it was created.
+  std::pair<std::int64_t, bool> ensureKey(const std::vector<std::string> &components, bool checkNames = true);
 };
 
 // A prepared statement in use: bindings on the way in, reset on the way out so that the cached
@@ -194,7 +194,7 @@ class Query {
     int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
-    impl_.fail(rc, "query");
+    impl_.fail(rc);
   }
   void run() {
     while (step()) {
@@ -215,67 +215,206 @@ class Query {
 
  private:
   void check(int rc) {
-    if (rc != SQLITE_OK) impl_.fail(rc, "bind");
+    if (rc != SQLITE_OK) impl_.fail(rc);
   }
   Connection &impl_;
   sqlite3_stmt *stmt_;
 };
 
-std::optional<std::string> Connection::storedPath(const std::string &folded) {
-  if (folded.empty()) return std::string();
-  Query q(*this, "SELECT path FROM keys WHERE folded = ?1");
-  q.bind(1, folded);
-  if (!q.step()) return std::nullopt;
-  return q.text(0);
+void Connection::createSchema() {
+  transact(Tx::Write, [&] {
+    sqlite3_stmt *version = prepare("PRAGMA user_version");
+    int rc = sqlite3_step(version);
+    int found = rc == SQLITE_ROW ? sqlite3_column_int(version, 0) : 0;
+    sqlite3_reset(version);
+    if (rc != SQLITE_ROW) fail(rc);
+    if (found > kSchemaVersion)
+      throw Error("registry store " + file.string() + " was written by a newer version (format " +
+                  std::to_string(found) + ")");
+    if (found == kSchemaVersion) return;
+    if (readOnly && found == 0) throw Error("registry store " + file.string() + ": the file is empty and read-only");
+    if (readOnly)
+      throw Error("registry store " + file.string() +
+                  " is in an older format and read-only here; open it once with write access to convert it");
+    if (found == 1) exec("ALTER TABLE keys RENAME TO keys_v1; ALTER TABLE vals RENAME TO vals_v1;");
+    exec(
+        "CREATE TABLE IF NOT EXISTS keys("
+        "  id INTEGER PRIMARY KEY,"
+        "  parent INTEGER NOT NULL,"  // id of the parent key; 0 the root
+        "  folded TEXT NOT NULL,"     // case-folded name of this key alone
+        "  name TEXT NOT NULL,"       // as first spelled
+        "  UNIQUE(parent, folded));"
+        "CREATE TABLE IF NOT EXISTS vals("
+        "  id INTEGER PRIMARY KEY,"   // grows with creation: the listing order
+        "  key INTEGER NOT NULL,"     // id of the key; 0 the root
+        "  folded TEXT NOT NULL,"
+        "  name TEXT NOT NULL,"
+        "  type INTEGER NOT NULL,"
+        "  data BLOB NOT NULL,"
+        "  UNIQUE(key, folded));");
+    if (found == 1) migrateFromPathRows();
+    exec("PRAGMA user_version = 2");
+  });
 }
 
-// Creates the missing keys along the path, each under its parent's stored spelling. Must run
-// inside a write transaction. True when the last one was created.
-bool Connection::ensureKey(const std::vector<std::string> &components) {
-  std::string parentPath, parentFolded;
+// Format 1 kept every key's whole path; each becomes one row under its parent, and every value
+// keeps its id (so its place in the listing) under its key's new id. Keys are read shortest path
+// first, so a parent is always in place before its children; names are taken as they are, even
+// those that new keys may no longer have.
+void Connection::migrateFromPathRows() {
+  std::map<std::string, std::int64_t> ids{{"", kRootId}};
+  auto idOf = [&](const std::string &foldedPath, const std::string &path) {
+    auto it = ids.find(foldedPath);
+    if (it != ids.end()) return it->second;
+    // A row whose parent row is missing: its chain is made from its own path.
+    std::vector<std::string> names = splitKeyPath(path);
+    std::int64_t parent = kRootId;
+    std::string foldedSoFar;
+    for (const auto &name : names) {
+      if (!foldedSoFar.empty()) foldedSoFar += '\\';
+      foldedSoFar += foldCase(name);
+      auto known = ids.find(foldedSoFar);
+      if (known != ids.end()) {
+        parent = known->second;
+        continue;
+      }
+      Query q(*this, "INSERT INTO keys(parent, folded, name) VALUES(?1, ?2, ?3) ON CONFLICT DO NOTHING");
+      q.bind(1, parent).bind(2, foldCase(name)).bind(3, name).run();
+      Query find(*this, "SELECT id FROM keys WHERE parent = ?1 AND folded = ?2");
+      find.bind(1, parent).bind(2, foldCase(name));
+      find.step();
+      parent = find.integer(0);
+      ids.emplace(foldedSoFar, parent);
+    }
+    return parent;
+  };
+  {
+    std::vector<std::pair<std::string, std::string>> keys;  // folded path, path
+    Query q(*this, "SELECT folded, path FROM keys_v1 ORDER BY length(folded), folded");
+    while (q.step()) keys.emplace_back(q.text(0), q.text(1));
+    for (const auto &[folded, path] : keys) idOf(folded, path);
+  }
+  {
+    std::vector<std::tuple<std::int64_t, std::string, std::string, std::string, std::int64_t, std::vector<std::uint8_t>>> vals;
+    Query q(*this, "SELECT id, key, folded, name, type, data FROM vals_v1 ORDER BY id");
+    while (q.step()) vals.emplace_back(q.integer(0), q.text(1), q.text(2), q.text(3), q.integer(4), q.blob(5));
+    for (const auto &[id, key, folded, name, type, data] : vals) {
+      Query insert(*this, "INSERT INTO vals(id, key, folded, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+      insert.bind(1, id).bind(2, idOf(key, key)).bind(3, folded).bind(4, name).bind(5, type).bindBlob(6, data).run();
+    }
+  }
+  exec("DROP TABLE keys_v1; DROP TABLE vals_v1;");
+}
+
+std::optional<std::int64_t> Connection::findKey(const std::vector<std::string> &components, std::string *spelling) {
+  if (spelling) spelling->clear();
+  std::int64_t id = kRootId;
+  for (const auto &name : components) {
+    Query q(*this, "SELECT id, name FROM keys WHERE parent = ?1 AND folded = ?2");
+    q.bind(1, id).bind(2, foldCase(name));
+    if (!q.step()) return std::nullopt;
+    id = q.integer(0);
+    if (spelling) {
+      if (!spelling->empty()) *spelling += '\\';
+      *spelling += q.text(1);
+    }
+  }
+  return id;
+}
+
+std::pair<std::int64_t, bool> Connection::ensureKey(const std::vector<std::string> &components, bool checkNames) {
+  std::int64_t id = kRootId;
   bool created = false;
   for (std::size_t i = 0; i < components.size(); ++i) {
-    std::string folded = foldCase(joinPath(components, i + 1));
-    auto existing = storedPath(folded);
-    if (existing) {
-      parentPath = *existing;
+    const std::string &name = components[i];
+    std::string folded = foldCase(name);
+    Query find(*this, "SELECT id FROM keys WHERE parent = ?1 AND folded = ?2");
+    find.bind(1, id).bind(2, folded);
+    if (find.step()) {
+      id = find.integer(0);
       created = false;
-    } else {
-      std::string path = parentPath.empty() ? components[i] : parentPath + '\\' + components[i];
-      Query q(*this, "INSERT INTO keys(folded, parent, path) VALUES(?1, ?2, ?3)");
-      q.bind(1, folded).bind(2, parentFolded).bind(3, path).run();
-      parentPath = path;
-      created = true;
+      continue;
     }
-    parentFolded = folded;
+    requireWritable();
+    if (checkNames) {
+      checkKeyDepth(components.size());
+      checkKeyName(name);
+    }
+    Query q(*this, "INSERT INTO keys(parent, folded, name) VALUES(?1, ?2, ?3)");
+    q.bind(1, id).bind(2, folded).bind(3, name).run();
+    id = sqlite3_last_insert_rowid(db);
+    created = true;
   }
-  return created;
+  return {id, created};
 }
 
 }  // namespace
 
 struct Store::Impl : Connection {};
 
+namespace {
+
+// A file name as an SQLite URI path: the characters that URIs give a meaning are escaped.
+std::string uriPath(const std::filesystem::path &file) {
+  std::string out;
+  char escape[4];
+  for (char c : std::filesystem::absolute(file).string()) {
+    if (c == '?' || c == '#' || c == '%' || static_cast<unsigned char>(c) < 0x21) {
+      std::snprintf(escape, sizeof escape, "%%%02X", static_cast<unsigned char>(c));
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool writable(const std::filesystem::path &p) { return access(p.c_str(), W_OK) == 0; }
+
+}  // namespace
+
 Store::Store(const std::filesystem::path &file) : impl_(std::make_unique<Impl>()) {
   impl_->file = file;
-  int rc = sqlite3_open_v2(file.c_str(), &impl_->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
+  std::error_code ec;
+  std::filesystem::path folder = std::filesystem::absolute(file, ec).parent_path();
+  bool exists = std::filesystem::exists(file, ec);
+  // SQLite keeps its write-ahead log and the index to it next to the file: without write access
+  // to the folder (or the file) the store can only be read, and then only as a read-only open.
+  impl_->readOnly = !writable(folder) || (exists && !writable(file));
+  if (impl_->readOnly && !exists) {
+    bool folderThere = std::filesystem::is_directory(folder, ec);
+    throw Error("cannot create registry store " + file.string() +
+                (folderThere ? ": its folder is read-only" : ": its folder does not exist"));
+  }
+  std::string uri = "file:" + uriPath(file);
+  int flags = SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX;
+  if (impl_->readOnly) {
+    // The log's index can be made only where the folder is writable, or read where a writer left
+    // it; with neither, no other process can be writing, and the file is read as it lies.
+    bool logLeft = std::filesystem::exists(file.string() + "-wal", ec) && std::filesystem::exists(file.string() + "-shm", ec);
+    uri += writable(folder) || logLeft ? "?mode=ro" : "?immutable=1";
+    flags |= SQLITE_OPEN_READONLY;
+  } else {
+    flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  }
+  int rc = sqlite3_open_v2(uri.c_str(), &impl_->db, flags, nullptr);
   if (rc != SQLITE_OK) {
-    std::string reason = impl_->db ? sqlite3_errmsg(impl_->db) : sqlite3_errstr(rc);
-    throw Error("cannot open registry store " + file.string() + ": " + reason);
+    std::string why = reason(impl_->db, rc);
+    throw Error("cannot open registry store " + file.string() + ": " + why);
   }
   sqlite3_busy_timeout(impl_->db, kBusyTimeoutMs);
   sqlite3_extended_result_codes(impl_->db, 1);
+  if (!impl_->readOnly && sqlite3_db_readonly(impl_->db, "main") == 1) impl_->readOnly = true;
   // Switching to WAL needs a moment of exclusive access; a second process opening the same new
   // file at the same time may find it busy beyond the busy handler.
   auto deadline = std::chrono::steady_clock::now() + kGiveUp;
-  for (;;) {
+  while (!impl_->readOnly) {
     try {
       sqlite3_stmt *mode = impl_->prepare("PRAGMA journal_mode = WAL");
       rc = sqlite3_step(mode);
       std::string got = rc == SQLITE_ROW ? reinterpret_cast<const char *>(sqlite3_column_text(mode, 0)) : "";
       sqlite3_reset(mode);
-      if (rc != SQLITE_ROW) impl_->fail(rc, "cannot open registry store");
+      if (rc != SQLITE_ROW) impl_->fail(rc);
       if (got != "wal") throw Error("registry store " + file.string() + " cannot use a write-ahead log (" + got + ")");
       break;
     } catch (const Busy &) {
@@ -284,7 +423,7 @@ Store::Store(const std::filesystem::path &file) : impl_(std::make_unique<Impl>()
   }
   // In WAL mode NORMAL keeps every committed value across a crash of the process; only a power
   // loss may drop the last transactions, which a simulated handheld does not have.
-  impl_->exec("PRAGMA synchronous = NORMAL");
+  if (!impl_->readOnly) impl_->exec("PRAGMA synchronous = NORMAL");
   impl_->createSchema();
 }
 
@@ -295,7 +434,7 @@ const std::filesystem::path &Store::file() const { return impl_->file; }
 bool Store::createKey(std::string_view key) {
   auto components = splitKeyPath(key);
   std::lock_guard lock(impl_->mutex);
-  return impl_->transact(Connection::Tx::Write, [&] { return impl_->ensureKey(components); });
+  return impl_->transact(Connection::Tx::Write, [&] { return impl_->ensureKey(components).second; });
 }
 
 bool Store::keyExists(std::string_view key) const { return canonicalKey(key).has_value(); }
@@ -303,34 +442,42 @@ bool Store::keyExists(std::string_view key) const { return canonicalKey(key).has
 bool Store::deleteKey(std::string_view key) {
   auto components = splitKeyPath(key);
   if (components.empty()) throw Error("the root key HKEY_LOCAL_MACHINE cannot be deleted");
-  std::string folded = foldCase(joinPath(components));
-  auto range = subtreeOf(folded);
   std::lock_guard lock(impl_->mutex);
   return impl_->transact(Connection::Tx::Write, [&] {
-    Query q(*impl_, "DELETE FROM keys WHERE folded = ?1 OR (folded >= ?2 AND folded < ?3)");
-    q.bind(1, folded).bind(2, range.low).bind(3, range.high).run();
-    bool existed = q.changes() > 0;
-    Query v(*impl_, "DELETE FROM vals WHERE key = ?1 OR (key >= ?2 AND key < ?3)");
-    v.bind(1, folded).bind(2, range.low).bind(3, range.high).run();
-    return existed;
+    auto id = impl_->findKey(components);
+    if (!id) return false;
+    impl_->requireWritable();
+    Query v(*impl_,
+            "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) "
+            "DELETE FROM vals WHERE key IN sub");
+    v.bind(1, *id).run();
+    Query q(*impl_,
+            "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) "
+            "DELETE FROM keys WHERE id IN sub");
+    q.bind(1, *id).run();
+    return true;
   });
 }
 
 std::optional<std::string> Store::canonicalKey(std::string_view key) const {
   auto components = splitKeyPath(key);
-  std::string folded = foldCase(joinPath(components));
   std::lock_guard lock(impl_->mutex);
-  return impl_->transact(Connection::Tx::Read, [&] { return impl_->storedPath(folded); });
+  return impl_->transact(Connection::Tx::Read, [&]() -> std::optional<std::string> {
+    std::string spelling;
+    if (!impl_->findKey(components, &spelling)) return std::nullopt;
+    return spelling;
+  });
 }
 
 std::optional<Value> Store::getValue(std::string_view key, std::string_view name) const {
   auto components = splitKeyPath(key);
-  std::string folded = foldCase(joinPath(components));
   std::lock_guard lock(impl_->mutex);
-  // One statement: it reads from one snapshot, so the value comes whole.
+  // One read transaction: the value comes whole.
   return impl_->transact(Connection::Tx::Read, [&]() -> std::optional<Value> {
+    auto id = impl_->findKey(components);
+    if (!id) return std::nullopt;
     Query q(*impl_, "SELECT name, type, data FROM vals WHERE key = ?1 AND folded = ?2");
-    q.bind(1, folded).bind(2, foldCase(name));
+    q.bind(1, *id).bind(2, foldCase(name));
     if (!q.step()) return std::nullopt;
     return Value{q.text(0), static_cast<std::uint32_t>(q.integer(1)), q.blob(2)};
   });
@@ -339,55 +486,58 @@ std::optional<Value> Store::getValue(std::string_view key, std::string_view name
 void Store::setValue(std::string_view key, std::string_view name, std::uint32_t type,
                      const std::vector<std::uint8_t> &data) {
   auto components = splitKeyPath(key);
-  std::string folded = foldCase(joinPath(components));
   std::lock_guard lock(impl_->mutex);
   impl_->transact(Connection::Tx::Write, [&] {
-    impl_->ensureKey(components);
+    impl_->requireWritable();
+    std::int64_t id = impl_->ensureKey(components).first;
     // An update in place keeps the row, and with it the value's place in the listing order.
     Query q(*impl_,
             "INSERT INTO vals(key, folded, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
             "ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data");
-    q.bind(1, folded).bind(2, foldCase(name)).bind(3, name).bind(4, static_cast<std::int64_t>(type)).bindBlob(5, data);
+    q.bind(1, id).bind(2, foldCase(name)).bind(3, name).bind(4, static_cast<std::int64_t>(type)).bindBlob(5, data);
     q.run();
   });
 }
 
 bool Store::deleteValue(std::string_view key, std::string_view name) {
   auto components = splitKeyPath(key);
-  std::string folded = foldCase(joinPath(components));
   std::lock_guard lock(impl_->mutex);
   return impl_->transact(Connection::Tx::Write, [&] {
+    auto id = impl_->findKey(components);
+    if (!id) return false;
+    Query find(*impl_, "SELECT 1 FROM vals WHERE key = ?1 AND folded = ?2");
+    find.bind(1, *id).bind(2, foldCase(name));
+    if (!find.step()) return false;
+    impl_->requireWritable();
     Query q(*impl_, "DELETE FROM vals WHERE key = ?1 AND folded = ?2");
-    q.bind(1, folded).bind(2, foldCase(name)).run();
-    return q.changes() > 0;
+    q.bind(1, *id).bind(2, foldCase(name)).run();
+    return true;
   });
 }
 
 std::vector<std::string> Store::subkeys(std::string_view key) const {
   auto components = splitKeyPath(key);
-  std::string folded = foldCase(joinPath(components));
   std::lock_guard lock(impl_->mutex);
   return impl_->transact(Connection::Tx::Read, [&] {
     std::vector<std::string> out;
-    Query q(*impl_, "SELECT path FROM keys WHERE parent = ?1 ORDER BY folded");
-    q.bind(1, folded);
-    while (q.step()) {
-      std::string path = q.text(0);
-      auto slash = path.rfind('\\');
-      out.push_back(slash == std::string::npos ? path : path.substr(slash + 1));
-    }
+    auto id = impl_->findKey(components);
+    if (!id) return out;
+    Query q(*impl_, "SELECT name FROM keys WHERE parent = ?1 ORDER BY folded");
+    q.bind(1, *id);
+    while (q.step()) out.push_back(q.text(0));
     return out;
   });
 }
 
 std::vector<Value> Store::values(std::string_view key) const {
   auto components = splitKeyPath(key);
-  std::string folded = foldCase(joinPath(components));
   std::lock_guard lock(impl_->mutex);
   return impl_->transact(Connection::Tx::Read, [&] {
     std::vector<Value> out;
+    auto id = impl_->findKey(components);
+    if (!id) return out;
     Query q(*impl_, "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id");
-    q.bind(1, folded);
+    q.bind(1, *id);
     while (q.step()) out.push_back(Value{q.text(0), static_cast<std::uint32_t>(q.integer(1)), q.blob(2)});
     return out;
   });

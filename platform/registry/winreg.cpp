@@ -120,6 +120,15 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM, 
   if (!path) return ERROR_INVALID_PARAMETER;
   if (store->shouldFail(FailOp::CreateKey, *path)) return ERROR_CANTWRITE;
   return guarded(ERROR_CANTWRITE, [&]() -> LONG {
+    // A name the registry cannot keep (control characters, over 255 characters, over 512
+    // levels) is the caller's mistake, not a failing store; a key that has one already opens.
+    if (!store->keyExists(*path)) {
+      try {
+        teskel::registry::checkKeyPath(*path);
+      } catch (const teskel::registry::Error &) {
+        return ERROR_INVALID_PARAMETER;
+      }
+    }
     LONG result = ERROR_SUCCESS;
     bool created = false;
     store->batch([&] {

@@ -38,11 +38,12 @@ std::vector<std::string> command(const std::vector<std::string> &args) {
 
 // Runs the program with `args`, feeding `input` on stdin, and collects both outputs until it
 // exits or the deadline passes (then it is killed).
+// `commandLine`, when given, is run instead of the program itself.
 Result run(const std::vector<std::string> &args, const std::string &input = "",
-           const std::map<std::string, std::string> &env = {}) {
+           const std::map<std::string, std::string> &env = {}, const std::vector<std::string> &commandLine = {}) {
   int in[2], out[2], err[2];
   if (pipe(in) || pipe(out) || pipe(err)) throw std::runtime_error("pipe failed");
-  std::vector<std::string> words = command(args);
+  std::vector<std::string> words = commandLine.empty() ? command(args) : commandLine;
   std::vector<char *> argv;
   for (auto &w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
@@ -100,6 +101,30 @@ Result run(const std::vector<std::string> &args, const std::string &input = "",
   return result;
 }
 
+std::string crlf(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+std::string utf16File(std::string_view text) {
+  std::string out = "\xFF\xFE";
+  for (unsigned char c : text) {  // the texts here are ASCII
+    out += static_cast<char>(c);
+    out += '\0';
+  }
+  return out;
+}
+
+// A shell command in a user and mount namespace of its own, where the test may mount.
+bool namespacesWork() {
+  static const bool works = std::system("unshare -rm true >/dev/null 2>&1") == 0;
+  return works;
+}
+
 class HandheldRegTest : public ::testing::Test {
  protected:
   Result reg(std::vector<std::string> args, const std::string &input = "") {
@@ -140,7 +165,7 @@ const char *const kInstalled = R"(REGEDIT4
 "ImagePath"="Teskel.dll"
 
 [HKEY_LOCAL_MACHINE\Comm\Teskel\Linkage]
-"Route"=hex(7):54,00,65,00,73,00,6b,00,65,00,6c,00,31,00,00,00,00,00
+"Route"=hex(7):54,65,73,6b,65,6c,31,00,00
 
 [HKEY_LOCAL_MACHINE\Comm\Teskel1]
 
@@ -162,14 +187,20 @@ TEST_F(HandheldRegTest, ImportThenExportGivesTheSameKeysAndValues) {
 
   Result exported = reg({"export"});
   EXPECT_EQ(exported.status, 0) << exported.err;
-  EXPECT_EQ(exported.out, kInstalled);
+  EXPECT_EQ(exported.out, crlf(kInstalled));
 
   auto target = dir.path() / "parms.reg";
   Result toFile = reg({"export", "hklm\\COMM\\teskel1", target.string()});
   EXPECT_EQ(toFile.status, 0) << toFile.err;
   EXPECT_EQ(toFile.out, "");
   std::string whole = kInstalled;
-  EXPECT_EQ(slurp(target), "REGEDIT4\n\n" + whole.substr(whole.find("[HKEY_LOCAL_MACHINE\\Comm\\Teskel1]")));
+  EXPECT_EQ(slurp(target), crlf("REGEDIT4\n\n" + whole.substr(whole.find("[HKEY_LOCAL_MACHINE\\Comm\\Teskel1]"))));
+  {
+    // REGEDIT4 multi-strings are 8-bit; the store holds them as UTF-16LE, as the platform does.
+    teskel::registry::Store store(std::filesystem::path(root()) / teskel::registry::kStoreFileName);
+    EXPECT_EQ(store.getValue("Comm\\Teskel\\Linkage", "Route")->data,
+              (std::vector<std::uint8_t>{'T', 0, 'e', 0, 's', 0, 'k', 0, 'e', 0, 'l', 0, '1', 0, 0, 0, 0, 0}));
+  }
 
   // Deletions from a file given on stdin.
   Result deleted = reg({"import", "-"}, "REGEDIT4\n[-HKLM\\Comm\\Teskel]\n[Comm\\Teskel1\\Parms]\n\"SSID\"=-\n");
@@ -247,6 +278,9 @@ TEST_F(HandheldRegTest, FailuresExitNonZeroWithOneLineOnStderr) {
       {{"set", "Comm", "v"}, "usage"},
       {{"import", bad}, "line 4"},
       {{"import", (dir.path() / "absent.reg").string()}, "absent.reg"},
+      {{"import", dir.path().string()}, dir.path().string() + ": it is a folder"},
+      {{"set", "x]\n[-Comm", "", "REG_SZ", ""}, "key name \"x]\\n[-Comm\" holds a control character"},
+      {{"set", "Comm\\" + std::string(256, 'n'), "v", "REG_SZ", ""}, "longer than 255 characters"},
       {{"export", "Comm\\Missing"}, "Comm\\Missing"},
       {{"export", "Comm", (dir.path() / "no" / "folder.reg").string()}, "folder.reg"},
       {{"frobnicate"}, "frobnicate"},
@@ -258,11 +292,74 @@ TEST_F(HandheldRegTest, FailuresExitNonZeroWithOneLineOnStderr) {
   }
   // None of the failed commands changed anything.
   EXPECT_EQ(reg({"export"}).out,
-            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Comm]\n\n[HKEY_LOCAL_MACHINE\\Comm\\Teskel1]\n\n"
-            "[HKEY_LOCAL_MACHINE\\Comm\\Teskel1\\Parms]\n\"SSID\"=\"x\"\n\n");
+            crlf("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Comm]\n\n[HKEY_LOCAL_MACHINE\\Comm\\Teskel1]\n\n"
+                 "[HKEY_LOCAL_MACHINE\\Comm\\Teskel1\\Parms]\n\"SSID\"=\"x\"\n\n"));
   expectOneLineFailure(run({"--root"}), "--root");
   expectOneLineFailure(run({"--bogus", "reg"}), "--bogus");
   expectOneLineFailure(run({}), "command");
+}
+
+// A Version 5.00 file as regedit writes it (UTF-16LE, CRLF, continuation lines, hex(2) and
+// hex(7) in UTF-16LE, deletions, default values) imports, and export -> import -> export is stable.
+TEST_F(HandheldRegTest, Version5FilesInUtf16ImportAndRoundTrip) {
+  ASSERT_EQ(reg({"set", "Comm\\Old", "v", "REG_DWORD", "1"}).status, 0);
+  ASSERT_EQ(reg({"set", "Comm\\Teskel1\\Parms", "Gone", "REG_DWORD", "1"}).status, 0);
+  const std::string v5 = crlf(
+      "Windows Registry Editor Version 5.00\n\n"
+      "[-HKEY_LOCAL_MACHINE\\Comm\\Old]\n\n"
+      "[HKEY_LOCAL_MACHINE\\Comm\\Teskel1\\Parms]\n"
+      "@=\"defaults\"\n"
+      "\"Gone\"=-\n"
+      "\"DSChannel\"=dword:0000000b\n"
+      "\"Path\"=hex(2):25,00,50,00,41,00,\\\n  54,00,48,00,25,00,00,00\n"
+      "\"Route\"=hex(7):54,00,31,00,00,00,00,00\n");
+  Result imported = reg({"import", file("v5.reg", utf16File(v5))});
+  ASSERT_EQ(imported.status, 0) << imported.err;
+  EXPECT_EQ(reg({"query", "Comm\\Teskel1\\Parms"}).out,
+            "HKEY_LOCAL_MACHINE\\Comm\\Teskel1\\Parms\n"
+            "    (Default)    REG_SZ    defaults\n"
+            "    DSChannel    REG_DWORD    0xb\n"
+            "    Path    REG_EXPAND_SZ    %PATH%\n"
+            "    Route    REG_MULTI_SZ    T1\n\n");
+  expectOneLineFailure(reg({"query", "Comm\\Old"}), "Comm\\Old");
+  // All of it is ASCII, so the export is REGEDIT4; text beyond ASCII makes it Version 5.00.
+  for (const char *ssid : {"plain", "Caf\xC3\xA9"}) {
+    ASSERT_EQ(reg({"set", "Comm\\Teskel1\\Parms", "SSID", "REG_SZ", ssid}).status, 0);
+    Result first = reg({"export", "Comm"});
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.out.starts_with("REGEDIT4\r\n"), std::string(ssid) == "plain");
+    ASSERT_EQ(reg({"delete", "Comm"}).status, 0);
+    ASSERT_EQ(reg({"import", "-"}, first.out).status, 0);
+    EXPECT_EQ(reg({"export", "Comm"}).out, first.out) << ssid;
+  }
+}
+
+// A store the user may only read: reads work, a write says the store is read-only. A full disk
+// says so. Neither shows the library's internal words.
+TEST_F(HandheldRegTest, ReadOnlyStoreAndFullDiskSayWhatIsWrong) {
+  if (!namespacesWork() || std::getenv("TESKEL_EMULATOR")) GTEST_SKIP() << "no user namespaces here";
+  ASSERT_EQ(reg({"set", "Comm\\Teskel1\\Parms", "SSID", "REG_SZ", "home"}).status, 0);
+  const std::string program = command({}).back();
+  const auto inNamespace = [&](const std::string &setup, const std::string &args) {
+    std::string script = setup + " && exec " + program + " --root " + root() + " reg " + args;
+    return run({}, "", {}, {"unshare", "-rm", "sh", "-c", script});
+  };
+  const std::string readOnly = "mount --bind " + root() + " " + root() + " && mount -o remount,bind,ro " + root();
+  Result query = inNamespace(readOnly, "query Comm\\\\Teskel1\\\\Parms SSID");
+  EXPECT_EQ(query.status, 0) << query.err;
+  EXPECT_NE(query.out.find("SSID    REG_SZ    home"), std::string::npos) << query.out;
+  Result exported = inNamespace(readOnly, "export Comm");
+  EXPECT_EQ(exported.status, 0) << exported.err;
+  Result set = inNamespace(readOnly, "set Comm v REG_DWORD 1");
+  expectOneLineFailure(set, "read-only");
+
+  const std::string full = "mount -t tmpfs -o size=256k tmpfs " + root() + " && head -c 4M /dev/zero > " + root() +
+                           "/filler 2>/dev/null; true";
+  Result fresh = inNamespace(full, "set Comm v REG_BINARY 00");
+  expectOneLineFailure(fresh, "disk is full");
+  for (const Result &r : {set, fresh})
+    for (const char *internal : {"prepare", "query:", "COMMIT", "BEGIN", "readonly database"})
+      EXPECT_EQ(r.err.find(internal), std::string::npos) << r.err;
 }
 
 TEST_F(HandheldRegTest, HelpNeedsNoRootFolder) {

@@ -3,6 +3,7 @@
 // registry it leaves behind. The signal cases wait on the wall clock, each with a deadline.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pcap/pcap.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -58,11 +59,12 @@ bool hasLine(const std::string &text, const std::string &pattern) {
   return false;
 }
 
-// The value lines of each key of a REGEDIT4 export, in order.
+// The value lines of each key of a REGEDIT4 export (CRLF line ends), in order.
 std::map<std::string, std::vector<std::string>> exportedKeys(const std::string &text) {
   std::map<std::string, std::vector<std::string>> keys;
   std::string current;
-  for (const auto &line : lines(text)) {
+  for (auto line : lines(text)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.size() > 2 && line.front() == '[' && line.back() == ']') {
       current = line.substr(1, line.size() - 2);
       keys[current];
@@ -128,7 +130,7 @@ TEST_F(HandheldRunTest, FirstRunInstallsBringsTheAdapterUpAndRemovesItCleanly) {
   EXPECT_EQ(keys["HKEY_LOCAL_MACHINE\\Comm\\Teskel"], image);
   EXPECT_EQ(keys["HKEY_LOCAL_MACHINE\\Comm\\Teskel1"], image);
   EXPECT_EQ(keys["HKEY_LOCAL_MACHINE\\Comm\\Teskel\\Linkage"],
-            std::vector<std::string>{"\"Route\"=hex(7):54,00,65,00,73,00,6b,00,65,00,6c,00,31,00,00,00,00,00"});
+            std::vector<std::string>{"\"Route\"=hex(7):54,65,73,6b,65,6c,31,00,00"});
 
   const std::vector<std::string> parms = {
       "\"BusNumber\"=dword:00000000",   "\"BusType\"=dword:00000008",
@@ -430,5 +432,169 @@ TEST_P(HandheldRunSignalTest, RemovesTheCardCleanlyAndExitsZero) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, HandheldRunSignalTest, ::testing::Values(SIGINT, SIGTERM),
                          [](const auto &info) { return std::string(info.param == SIGINT ? "Interrupt" : "Terminate"); });
+
+
+// ---- the radio world: joining, traffic, WEP, captures ------------------------------------------
+
+// Data frames in a capture, and how many of them are protected.
+struct CapturedData {
+  int linkType = 0;
+  std::size_t data = 0, protectedData = 0;
+  std::size_t protectedAfterFirstTick = 0;  // WEP starts on until the driver's first status tick
+};
+
+CapturedData readCapture(const fs::path &path) {
+  CapturedData c;
+  char error[PCAP_ERRBUF_SIZE];
+  pcap_t *p = pcap_open_offline(path.c_str(), error);
+  if (!p) throw std::runtime_error(error);
+  c.linkType = pcap_datalink(p);
+  pcap_pkthdr *h = nullptr;
+  const u_char *bytes = nullptr;
+  while (pcap_next_ex(p, &h, &bytes) == 1) {
+    if (h->caplen < 4) continue;
+    std::size_t radiotap = bytes[2] | bytes[3] << 8;
+    if (h->caplen < radiotap + 2 || (bytes[radiotap] & 0x0C) != 0x08) continue;
+    ++c.data;
+    if (bytes[radiotap + 1] & 0x40) {
+      ++c.protectedData;
+      if (h->ts.tv_sec >= 2) ++c.protectedAfterFirstTick;
+    }
+  }
+  pcap_close(p);
+  return c;
+}
+
+// "echo: N requests, M replies received" -> M.
+long repliesIn(const std::string &out) {
+  std::smatch m;
+  for (const auto &line : lines(out))
+    if (std::regex_search(line, m, std::regex("^summary: echo: ([0-9]+) requests, ([0-9]+) replies received")))
+      return std::stol(m[2]);
+  return -1;
+}
+
+class HandheldRadioRunTest : public HandheldRunTest {
+ protected:
+  ProgramResult ping(std::vector<std::string> extra, const char *duration = "10") {
+    std::vector<std::string> args = {"run", "--virtual", "--duration", duration, "--traffic", "ping"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return handheld(args);
+  }
+  std::string parm(const std::string &name) {
+    return handheld({"reg", "query", "HKLM\\Comm\\Teskel1\\Parms", name}).out;
+  }
+  void wep(const std::string &key1) {
+    setParm("WepReq", "REG_DWORD", "1");
+    setParm("DefaultKeys", "REG_BINARY", key1 + std::string(30, '0'));
+  }
+};
+
+TEST_F(HandheldRadioRunTest, PingJoinsHarborGetsRepliesAndTheDriverPublishesTheLink) {
+  auto r = ping({});
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  EXPECT_GT(repliesIn(r.out), 50) << r.out;  // ten a second, after joining
+  EXPECT_TRUE(hasLine(r.out, "^summary: .*joined Harbor")) << r.out;
+  // One status line per second of handheld time, with the link and the network.
+  std::size_t statusLines = 0;
+  for (const auto &line : lines(r.out)) statusLines += std::regex_search(line, std::regex("^\\[[0-9]+\\.0 s\\] link "));
+  EXPECT_EQ(statusLines, 10u) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "^\\[10\\.0 s\\] link associated, Harbor \\(02:48:41:52:42:01, channel 6\\), sent [1-9]"))
+      << r.out;
+  EXPECT_TRUE(hasLine(parm("LinkState"), "LinkState +REG_DWORD +0x0*1$")) << parm("LinkState");
+  EXPECT_TRUE(hasLine(parm("bytein"), "bytein +REG_DWORD +0x0*[1-9a-fA-F][0-9a-fA-F]*$")) << parm("bytein");
+  EXPECT_TRUE(hasLine(parm("byteout"), "byteout +REG_DWORD +0x0*[1-9a-fA-F][0-9a-fA-F]*$")) << parm("byteout");
+}
+
+struct WepRunCase {
+  const char *name;
+  std::vector<std::string> world;  // --ssid, --wep ...
+  const char *ssid;                // the desired SSID in the registry, or null
+  const char *key1;                // key 1 in the registry
+  const char *joined;
+  bool replies;
+};
+
+class HandheldWepRunTest : public HandheldRadioRunTest, public ::testing::WithParamInterface<WepRunCase> {};
+
+TEST_P(HandheldWepRunTest, RepliesOnlyWithTheAccessPointsKeyAndTheCaptureHoldsProtectedFrames) {
+  const auto &c = GetParam();
+  install();
+  if (c.ssid) setParm("SSID", "REG_SZ", c.ssid);
+  wep(c.key1);
+  const fs::path capture = root.path() / "air.pcap";
+  std::vector<std::string> args = c.world;
+  args.insert(args.end(), {"--pcap", capture.string()});
+  auto r = ping(args);
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  EXPECT_TRUE(hasLine(r.out, std::string("^summary: .*joined ") + c.joined)) << r.out;
+  if (c.replies) EXPECT_GT(repliesIn(r.out), 20) << r.out;
+  else EXPECT_EQ(repliesIn(r.out), 0) << r.out;
+  auto captured = readCapture(capture);
+  EXPECT_EQ(captured.linkType, 127);
+  EXPECT_GT(captured.protectedData, 0u);
+  EXPECT_TRUE(hasLine(r.out, "^summary: capture .*air\\.pcap: [1-9][0-9]* frames$")) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, HandheldWepRunTest,
+    ::testing::Values(WepRunCase{"HarborWithTheSameKey", {"--wep", "0A1B2C3D4E"}, nullptr, "0A1B2C3D4E", "Harbor", true},
+                      WepRunCase{"HarborWithAnotherKey", {"--wep", "0A1B2C3D4E"}, nullptr, "0102030405", "Harbor", false},
+                      WepRunCase{"VaultByItsSsid", {}, "Vault", "1A2B3C4D5E", "Vault", true}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(HandheldRadioRunTest, OnOpenHarborNothingIsProtectedOnceWepReqIsApplied) {
+  const fs::path capture = root.path() / "open.pcap";
+  auto r = ping({"--pcap", capture.string()}, "3");
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  auto captured = readCapture(capture);
+  EXPECT_GT(captured.data, 20u);
+  EXPECT_EQ(captured.protectedAfterFirstTick, 0u);
+}
+
+TEST_F(HandheldRadioRunTest, UdpGivesAThroughputNearTheAirsLimit) {
+  auto r = handheld({"run", "--virtual", "--duration", "5", "--traffic", "udp"});
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  std::smatch m;
+  double mbits = 0;
+  for (const auto &line : lines(r.out))
+    if (std::regex_search(line, m, std::regex("^summary: udp: [0-9]+ datagrams of 1472 bytes, [0-9]+ payload bytes, "
+                                              "([0-9.]+) Mbit/s")))
+      mbits = std::stod(m[1]);
+  // 1472 payload bytes in 6.544 ms of air time each: 1.80 Mbit/s at most.
+  EXPECT_GT(mbits, 1.5) << r.out;
+  EXPECT_LT(mbits, 1.81) << r.out;
+}
+
+TEST_F(HandheldRadioRunTest, AnAccessPointSwitchedOffTakesTheLinkOutOfRange) {
+  auto r = handheld({"run", "--virtual", "--duration", "6", "--ap", "Cove,channel=2", "--at", "3:Cove:off"});
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  EXPECT_TRUE(hasLine(r.out, "^\\[2\\.0 s\\] link associated, Cove \\(02:43:4F:56:45:01, channel 2\\)")) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "^\\[6\\.0 s\\] link (out of range|searching)")) << r.out;
+}
+
+TEST_F(HandheldRadioRunTest, HelpNamesTheDefaultWorldAndItsAddresses) {
+  auto r = handheld({"run", "--help"});
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  EXPECT_TRUE(hasLine(r.out, "\"Harbor\": access point, channel 6, open, BSSID 02:48:41:52:42:01, .*responder "
+                             "192\\.168\\.77\\.1/24"))
+      << r.out;
+  EXPECT_TRUE(hasLine(r.out, "\"Vault\": access point, channel 11, WEP key 1A2B3C4D5E, BSSID 02:56:41:55:4C:01, .*"
+                             "responder 192\\.168\\.78\\.1/24"))
+      << r.out;
+  for (const char *option : {"--ssid", "--channel", "--wep", "--ap", "--peer", "--at", "--pcap", "--tap", "--traffic", "--loss"})
+    EXPECT_TRUE(hasLine(r.out, std::string("^  ") + option + " ")) << option;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RadioUsage, HandheldRunUsageTest,
+    ::testing::Values(UsageCase{"TrafficUnknown", {"--traffic", "flood"}, 2, "--traffic takes ping[=RATE] or udp[=SIZE]"},
+                      UsageCase{"ChannelOutOfRange", {"--channel", "15"}, 2, "--channel takes a whole number from 1 to 14"},
+                      UsageCase{"WepKeyShort", {"--wep", "1234"}, 2, "--wep takes a 40-bit key as 10 hex digits"},
+                      UsageCase{"EventForNobody", {"--at", "1:Nowhere:off"}, 2, "no access point or peer is called Nowhere"},
+                      UsageCase{"TapOnTheVirtualClock", {"--tap", "tk0"}, 2, "--tap needs the wall clock"},
+                      UsageCase{"PcapUnwritable", {"--pcap", "/nonexistent/teskel/air.pcap"}, 1,
+                                "cannot write the capture /nonexistent/teskel/air.pcap"}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

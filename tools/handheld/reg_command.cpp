@@ -4,10 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <filesystem>
 #include <iostream>
-#include <iterator>
-#include <sstream>
 
 #include "commands.h"
 #include "teskel/coredll.h"
@@ -25,9 +23,11 @@ constexpr const char *kRegHelp =
     "  handheld reg query KEY [VALUE]        show a key's values and subkeys, or one value\n"
     "  handheld reg set KEY VALUE TYPE DATA  create or replace a value (and its key)\n"
     "  handheld reg delete KEY [VALUE]       delete a key with its subkeys, or one value\n"
-    "  handheld reg import FILE              apply a REGEDIT4 .reg file (- reads stdin)\n"
+    "  handheld reg import FILE              apply a .reg file (- reads stdin): REGEDIT4, or\n"
+    "                                        Version 5.00 in UTF-16LE or UTF-8\n"
     "  handheld reg export [KEY] [FILE]      write KEY (default: everything) as a .reg file,\n"
-    "                                        to FILE or else to stdout\n"
+    "                                        to FILE or else to stdout: REGEDIT4 when all of\n"
+    "                                        it is ASCII, else Version 5.00 in UTF-16LE\n"
     "\n"
     "KEY is a path under HKEY_LOCAL_MACHINE, with or without the HKEY_LOCAL_MACHINE\\ or HKLM\\\n"
     "prefix (HKLM alone is the whole registry). VALUE \"\" is the key's default value.\n"
@@ -158,17 +158,19 @@ Bytes parseDword(const std::string &text) {
     n = n * (hex ? 16 : 10) + static_cast<unsigned>(d < 0 ? 0 : d);
   }
   if (!ok || n > 0xFFFFFFFFull)
-    throw Error("REG_DWORD data must be a number from 0 to 4294967295 (or 0x0 to 0xffffffff), not \"" + text + "\"");
+    throw Error("REG_DWORD data must be a number from 0 to 4294967295 (or 0x0 to 0xffffffff), not \"" +
+                registry::printable(text) + "\"");
   return {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n >> 16),
           static_cast<std::uint8_t>(n >> 24)};
 }
 
 Bytes parseHex(const std::string &text, const std::string &type) {
   Bytes out;
-  if (text.size() % 2) throw Error(type + " data needs two hexadecimal digits per byte: \"" + text + "\"");
+  if (text.size() % 2)
+    throw Error(type + " data needs two hexadecimal digits per byte: \"" + registry::printable(text) + "\"");
   for (std::size_t i = 0; i < text.size(); i += 2) {
     int hi = hexDigit(text[i]), lo = hexDigit(text[i + 1]);
-    if (hi < 0 || lo < 0) throw Error(type + " data must be hexadecimal digits: \"" + text + "\"");
+    if (hi < 0 || lo < 0) throw Error(type + " data must be hexadecimal digits: \"" + registry::printable(text) + "\"");
     out.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
   }
   return out;
@@ -201,7 +203,7 @@ std::pair<std::uint32_t, Bytes> parseData(const std::string &typeText, const std
   if (type == "REG_DWORD") return {4, parseDword(data)};
   if (type == "REG_BINARY") return {3, parseHex(data, type)};
   if (type == "REG_NONE") return {0, parseHex(data, type)};
-  throw UsageError("unknown value type " + typeText +
+  throw UsageError("unknown value type " + registry::printable(typeText) +
                    " (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_BINARY or REG_NONE)");
 }
 
@@ -214,7 +216,7 @@ void argumentCount(const std::vector<std::string> &args, std::size_t least, std:
 
 std::string existingKey(const Store &store, const std::string &path) {
   auto stored = store.canonicalKey(path);
-  if (!stored) throw Error("key not found: " + registry::fullKeyName(path));
+  if (!stored) throw Error("key not found: " + registry::printable(registry::fullKeyName(path)));
   return *stored;
 }
 
@@ -228,7 +230,7 @@ int query(Context &context, const std::vector<std::string> &args) {
     out = registry::fullKeyName(key) + "\n";
     if (args.size() == 3) {
       auto value = store.getValue(key, args[2]);
-      if (!value) throw Error("value not found: \"" + args[2] + "\" in " + registry::fullKeyName(key));
+      if (!value) throw Error("value not found: \"" + registry::printable(args[2]) + "\" in " + registry::printable(registry::fullKeyName(key)));
       out += valueLine(*value) + "\n";
       return;
     }
@@ -244,7 +246,9 @@ int set(Context &context, const std::vector<std::string> &args) {
   argumentCount(args, 4, 4, "set KEY VALUE TYPE DATA");
   std::string path = registry::keyPathFromText(args[1]);
   auto [type, data] = parseData(args[3], args[4]);
-  context.store().setValue(path, args[2], type, data);
+  Store &store = context.store();
+  if (!store.keyExists(path)) registry::checkKeyPath(path);
+  store.setValue(path, args[2], type, data);
   return 0;
 }
 
@@ -256,31 +260,44 @@ int remove(Context &context, const std::vector<std::string> &args) {
     store.batch([&] {
       std::string key = existingKey(store, path);
       if (!store.deleteValue(key, args[2]))
-        throw Error("value not found: \"" + args[2] + "\" in " + registry::fullKeyName(key));
+        throw Error("value not found: \"" + registry::printable(args[2]) + "\" in " +
+                    registry::printable(registry::fullKeyName(key)));
     });
     return 0;
   }
   if (path.empty()) throw Error("HKEY_LOCAL_MACHINE itself cannot be deleted");
-  if (!store.deleteKey(path)) throw Error("key not found: " + registry::fullKeyName(path));
+  if (!store.deleteKey(path)) throw Error("key not found: " + registry::printable(registry::fullKeyName(path)));
   return 0;
+}
+
+// The whole of a file (or stdin for "-"); every failure names it.
+std::string readInput(const std::string &file, const std::string &shownName) {
+  std::FILE *in = stdin;
+  if (file != "-") {
+    std::error_code ec;
+    if (std::filesystem::is_directory(file, ec)) throw Error("cannot read " + shownName + ": it is a folder");
+    in = std::fopen(file.c_str(), "rb");
+    if (!in) throw Error("cannot read " + shownName + ": " + std::strerror(errno));
+  }
+  std::string text;
+  char buffer[65536];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) text.append(buffer, n);
+  int error = std::ferror(in) ? errno : 0;
+  if (in != stdin) std::fclose(in);
+  if (error) throw Error("cannot read " + shownName + ": " + std::strerror(error));
+  return text;
 }
 
 int import(Context &context, const std::vector<std::string> &args) {
   argumentCount(args, 1, 1, "import FILE");
   const std::string &file = args[1];
-  std::string text;
-  if (file == "-") {
-    text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-  } else {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw Error("cannot read " + file + ": " + std::strerror(errno));
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) throw Error("cannot read " + file + ": " + std::strerror(errno));
-  }
+  std::string shownName = file == "-" ? std::string("stdin") : registry::printable(file);
+  std::string text = readInput(file, shownName);
   try {
     registry::importReg(context.store(), text);
   } catch (const Error &e) {
-    throw Error((file == "-" ? std::string("stdin") : file) + ": " + e.what());
+    throw Error(shownName + ": " + e.what());
   }
   return 0;
 }
@@ -293,11 +310,13 @@ int exportKeys(Context &context, const std::vector<std::string> &args) {
     std::cout << text;
     return 0;
   }
-  std::ofstream out(args[2], std::ios::binary | std::ios::trunc);
-  if (!out) throw Error("cannot write " + args[2] + ": " + std::strerror(errno));
-  out << text;
-  out.close();
-  if (!out) throw Error("cannot write " + args[2] + ": " + std::strerror(errno));
+  std::string shownName = registry::printable(args[2]);
+  std::FILE *out = std::fopen(args[2].c_str(), "wb");
+  if (!out) throw Error("cannot write " + shownName + ": " + std::strerror(errno));
+  bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+  int error = written ? 0 : errno;
+  if (std::fclose(out) != 0 && written) error = errno;
+  if (!written || error) throw Error("cannot write " + shownName + ": " + std::strerror(error ? error : EIO));
   return 0;
 }
 
@@ -319,7 +338,7 @@ int regCommand(Context &context, const std::vector<std::string> &args) {
   }
   for (const auto &sub : kSubcommands)
     if (sub.name == args[0]) return sub.run(context, args);
-  throw UsageError("unknown reg subcommand " + args[0]);
+  throw UsageError("unknown reg subcommand " + registry::printable(args[0]));
 }
 
 }  // namespace teskel::handheld

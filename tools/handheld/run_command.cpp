@@ -11,6 +11,7 @@
 #include <iostream>
 #include <map>
 
+#include "air_session.h"
 #include "bind_time.h"
 #include "commands.h"
 #include "mgmt_server.h"
@@ -38,6 +39,7 @@ struct RunOptions {
   std::vector<sim::Fault> faults;
   bool showController = false;
   std::vector<fs::path> driverPath;
+  AirOptions air;
 };
 
 void printRunHelp() {
@@ -57,7 +59,16 @@ void printRunHelp() {
                "  --show-controller   print the card's configuration records just before removal\n"
                "  --driver-path DIR   look for driver images in DIR (repeatable; default: the lib\n"
                "                      folder next to this program's folder)\n"
-               "  --help              show this help\n"
+            << airOptionsHelp()
+            << "  --help              show this help\n"
+               "\n"
+               "While a card is up, one status line per second shows the link, the network joined, the\n"
+               "data frames and bytes the card sent on the air and those the driver handed to the\n"
+               "protocols, and the traffic's echo replies or throughput; a summary follows at the end.\n"
+               "\n"
+               "The default world (without --ap):\n"
+            << describeWorld(sim::air::WorldSpec::defaults())
+            << "A scan meets the first one first. The traffic generator uses .2 of the joined network.\n"
                "\n"
                "Faults:\n"
             << sim::faultHelpText();
@@ -102,10 +113,12 @@ std::optional<RunOptions> parse(const std::vector<std::string> &args) {
       std::string dir = valueOf(args, i, "--driver-path");
       if (dir.empty()) throw UsageError("--driver-path needs a folder");
       o.driverPath.push_back(fs::absolute(dir));
+    } else if (parseAirOption(args, i, o.air)) {
     } else {
       throw UsageError("run: unexpected argument " + arg);
     }
   }
+  if (o.air.tap && o.virtualClock) throw UsageError("--tap needs the wall clock (leave out --virtual)");
   return o;
 }
 
@@ -214,6 +227,23 @@ class ViolationPrinter {
   std::size_t total_ = 0;
 };
 
+// The first adapter that came up carries the traffic generator and the TAP bridge. Returns why
+// they could not bind, or nothing.
+std::string bindAir(AirSession &air, pccard::Socket &socket) {
+  for (const auto &name : socket.instances()) {
+    ndis::Adapter *adapter = socket.adapter(name);
+    sim::Controller *controller = socket.controller(name);
+    if (!adapter || !controller) continue;
+    try {
+      air.adapterUp(*adapter, *controller, controller->stationAddress());
+    } catch (const std::runtime_error &e) {
+      return e.what();
+    }
+    break;
+  }
+  return {};
+}
+
 }  // namespace
 
 int runCommand(Context &context, const std::vector<std::string> &args) {
@@ -243,9 +273,8 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
   });
   PrintedMessageBoxes boxes;
   StopSignals signals(loop);
-
-  // The radio world the card's controller is on; it outlives the socket and so the card.
-  std::unique_ptr<sim::air::World> world = sim::air::makeWorld(loop, sim::air::WorldSpec::defaults());
+  // The world outlives the socket: the card's radio is on its air until removal.
+  AirSession air(loop, options->air, say);
 
   pccard::SocketOptions socketOptions;
   socketOptions.root = root;
@@ -256,20 +285,27 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
 
   pccard::Card card;
   card.controller.faults = options->faults;
-  card.controller.medium = &world->medium();
+  air.prepareCard(card);
   // Taken before the card goes in: a second handheld on this root is refused untouched.
   mgmt::ManagementChannel management(root, host, socket, card);
   pccard::InsertReport inserted = socket.insert(card);
   ViolationPrinter violations;
   violations.print(socket);
   management.inserted(inserted);
-  management.setBeforeEject([&] { violations.cardOut(socket); });
+  management.setBeforeEject([&] {
+    violations.cardOut(socket);
+    air.cardOut();
+  });
 
   const bool up = inserted.ok();
+  std::string bindFailure;
   PublishedStatus published(store, socket.instances(), say);
   if (up) {
     for (const auto &instance : inserted.instances)
       if (ndis::Adapter *adapter = socket.adapter(instance.name)) printAdapterState(instance.name, *adapter);
+    bindFailure = bindAir(air, socket);
+  }
+  if (up && bindFailure.empty()) {
     const Micros deadline = options->duration
                                 ? loop.now() + static_cast<Micros>(std::llround(*options->duration * 1e6))
                                 : std::numeric_limits<Micros>::max();
@@ -277,9 +313,14 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
       loop.runUntil(deadline - loop.now() > kSlice ? loop.now() + kSlice : deadline);
       violations.print(socket);
       published.poll();
+      // A card put back through the management socket carries the traffic again.
+      if (!air.bound() && socket.occupied()) bindFailure = bindAir(air, socket);
+      if (!bindFailure.empty()) break;
+      air.afterSlice();
     }
     published.sayFinal();
   }
+  air.stop();
   loop.clearStop();
 
   if (options->showController) {
@@ -290,6 +331,7 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
     }
   }
   violations.print(socket);
+  if (up) air.summary();
   pccard::RemoveReport removed = socket.remove();
 
   std::string failure;
@@ -300,6 +342,8 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
         failure = instance.name + " did not come up (MiniportInitialize returned " + hex32(instance.status) + ")";
     }
     if (failure.empty()) failure = "the adapter did not come up";
+  } else if (!bindFailure.empty()) {
+    failure = bindFailure;
   } else if (!removed.clean()) {
     failure = "the driver left " + std::to_string(removed.leftovers.size()) + " thing(s) held after removal";
   } else if (findings) {

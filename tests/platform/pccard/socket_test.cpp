@@ -166,6 +166,31 @@ TEST_F(SocketTest, TheSocketKeyNamesTheMiniportAndItsKeysNameImageAndInstances) 
   EXPECT_FALSE(store.keyExists("Comm\\Teskel1")) << "nothing was installed";
 }
 
+// The socket places the card where the driver will look: text resources are read as the
+// configuration reader reads them for the driver (hexadecimal, 0x optional).
+TEST_F(SocketTest, TextResourcesAreReadAsTheDriverReadsThem) {
+  const struct {
+    const char *io, *irq;
+    std::uint32_t port;
+    unsigned line;
+  } cases[] = {{"0x2C0", "15", 0x2C0, 0x15}, {"2c0", "0x9", 0x2C0, 9}, {" 340 ", "b", 0x340, 11}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.irq);
+    installOnce();
+    store.setValue(kParms, "IoBaseAddress", REG_SZ, sz(c.io));
+    store.setValue(kParms, "InterruptNumber", REG_SZ, sz(c.irq));
+    auto report = insert();
+    ASSERT_TRUE(report.ok()) << (report.errors.empty() ? "" : report.errors.front());
+    ASSERT_EQ(report.instances.size(), 1u);
+    EXPECT_EQ(report.instances[0].ioBase, c.port);
+    EXPECT_EQ(report.instances[0].interrupt, c.line);
+    ASSERT_NE(socket->adapter("Teskel1"), nullptr);
+    EXPECT_EQ(socket->adapter("Teskel1")->interruptLine(), c.line);
+    EXPECT_EQ(bus.deviceAt(c.port), socket->controller("Teskel1"));
+    EXPECT_TRUE(socket->remove().clean());
+  }
+}
+
 struct MediumCase {
   const char *name;
   std::vector<NDIS_MEDIUM> media;

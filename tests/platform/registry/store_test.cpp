@@ -1,6 +1,7 @@
 // The registry store: names without case, recursive deletion, whole replacement, listing order,
 // persistence, transactions and named failures.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <fstream>
 
@@ -176,7 +177,17 @@ TEST_F(StoreTest, BatchLandsWholeOrNotAtAll) {
 TEST_F(StoreTest, OpeningSomethingThatIsNotAStoreFails) {
   auto junk = dir.path() / "junk.db";
   std::ofstream(junk) << std::string(4096, 'x');
-  EXPECT_THROW(Store{junk}, Error);
+  try {
+    Store{junk};
+    ADD_FAILURE() << "junk opened";
+  } catch (const Error &e) {
+    // The user reads what is wrong with which file, not the library's words for its steps.
+    std::string what = e.what();
+    EXPECT_NE(what.find("junk.db"), std::string::npos) << what;
+    EXPECT_NE(what.find("not a registry store"), std::string::npos) << what;
+    for (const char *internal : {"prepare", "query:", "COMMIT", "PRAGMA", "SQL"})
+      EXPECT_EQ(what.find(internal), std::string::npos) << what;
+  }
   EXPECT_THROW(Store{dir.path() / "no" / "such" / "folder" / "r.db"}, Error);
 }
 
@@ -196,6 +207,98 @@ TEST_F(StoreTest, NamedFailuresMatchOperationKeyAndNameAndCountDown) {
   EXPECT_FALSE(store->shouldFail(FailOp::OpenKey, "Anything"));
   store->clearFailures();
   EXPECT_FALSE(store->shouldFail(FailOp::QueryValue, "K", "n"));
+}
+
+// Key names up to 255 characters and paths up to 512 levels; beyond, a clear error and nothing
+// made. Each key keeps only its own name, so a deep path costs space in proportion to its depth.
+TEST_F(StoreTest, KeyLimitsHoldAndDepthCostsLinearSpace) {
+  const std::string longest(255, 'n');
+  const std::string greek255 = [] {
+    std::string s;
+    for (int i = 0; i < 255; ++i) s += "\xCE\xA3";  // one UTF-16 unit each
+    return s;
+  }();
+  std::vector<std::string> deep(512, longest);
+  std::string deepPath;
+  for (const auto &c : deep) deepPath += (deepPath.empty() ? "" : "\\") + c;
+  const struct {
+    std::string path;
+    bool fits;
+  } cases[] = {
+      {longest, true},
+      {greek255, true},
+      {longest + "n", false},
+      {greek255 + "\xCE\xA3", false},
+      {deepPath, true},
+      {deepPath + "\\x", false},
+  };
+  for (const auto &c : cases) {
+    if (c.fits) {
+      EXPECT_NO_THROW(store->setValue(c.path, "v", 4, {1, 0, 0, 0})) << c.path.size();
+      EXPECT_TRUE(store->keyExists(c.path));
+      continue;
+    }
+    try {
+      store->createKey(c.path);
+      ADD_FAILURE() << "created a key of " << c.path.size() << " bytes";
+    } catch (const Error &e) {
+      std::string what = e.what();
+      EXPECT_TRUE(what.find("longer than 255") != std::string::npos || what.find("at most 512") != std::string::npos)
+          << what;
+      EXPECT_LT(what.size(), 200u);
+    }
+    EXPECT_FALSE(store->keyExists(c.path));
+    EXPECT_THROW(store->setValue(c.path, "v", 4, {}), Error);
+  }
+  // 512 levels of 255 characters are 130 KB of names; a store holding every parent's full path
+  // again in each key took over 60 MB for them.
+  store.reset();
+  std::error_code ec;
+  auto size = std::filesystem::file_size(dir.path() / kStoreFileName) +
+              std::filesystem::file_size(dir.path() / (std::string(kStoreFileName) + "-wal"), ec);
+  EXPECT_LT(size, 4u << 20);
+  Store again(dir.path() / kStoreFileName);
+  EXPECT_TRUE(again.deleteKey(deep[0]));
+  EXPECT_FALSE(again.keyExists(deepPath));
+}
+
+// A file of the first format (every key row holding its whole path) is converted when opened:
+// keys with their spelling, values with their order, nothing lost.
+TEST(StoreFormatTest, FilesOfTheFirstFormatAreConvertedWhole) {
+  testing::TempDir dir;
+  auto file = dir.path() / kStoreFileName;
+  {
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    const char *sql =
+        "PRAGMA journal_mode = WAL;"
+        "CREATE TABLE keys(folded TEXT PRIMARY KEY, parent TEXT NOT NULL, path TEXT NOT NULL) WITHOUT ROWID;"
+        "CREATE INDEX keys_by_parent ON keys(parent, folded);"
+        "CREATE TABLE vals(id INTEGER PRIMARY KEY, key TEXT NOT NULL, folded TEXT NOT NULL, name TEXT NOT NULL,"
+        "  type INTEGER NOT NULL, data BLOB NOT NULL, UNIQUE(key, folded));"
+        "INSERT INTO keys VALUES('comm', '', 'Comm'), ('comm\\teskel1', 'comm', 'Comm\\Teskel1'),"
+        "  ('comm\\teskel1\\parms', 'comm\\teskel1', 'Comm\\Teskel1\\Parms'), ('x\ty', '', 'X\tY');"
+        "INSERT INTO vals VALUES(5, 'comm\\teskel1\\parms', 'ssid', 'SSID', 1, x'41000000'),"
+        "  (2, 'comm\\teskel1\\parms', 'dschannel', 'DSChannel', 4, x'0a000000'), (9, '', 'top', 'Top', 3, x'01'),"
+        "  (11, 'orphan\\child', 'v', 'v', 3, x'02');"
+        "PRAGMA user_version = 1;";
+    ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  }
+  Store store(file);
+  EXPECT_EQ(store.canonicalKey("COMM\\TESKEL1\\PARMS"), "Comm\\Teskel1\\Parms");
+  EXPECT_EQ(names(store.values("Comm\\Teskel1\\Parms")), (std::vector<std::string>{"DSChannel", "SSID"}));
+  EXPECT_EQ(store.getValue("comm\\teskel1\\parms", "ssid")->data, (Bytes{'A', 0, 0, 0}));
+  EXPECT_EQ(store.getValue("", "Top")->data, (Bytes{1}));
+  EXPECT_EQ(store.getValue("Orphan\\Child", "v")->data, (Bytes{2}));
+  EXPECT_EQ(store.subkeys(""), (std::vector<std::string>{"Comm", "orphan", "X\tY"}));
+  // A name that new keys may not have stays as it was, is not exported (an import would refuse
+  // it), and can be deleted.
+  EXPECT_THROW(exportReg(store), Error);
+  EXPECT_NO_THROW(exportReg(store, "Comm"));
+  EXPECT_TRUE(store.deleteKey("X\tY"));
+  store.setValue("Comm\\Teskel1\\Parms", "New", 4, {0, 0, 0, 0});
+  EXPECT_EQ(names(store.values("Comm\\Teskel1\\Parms")), (std::vector<std::string>{"DSChannel", "SSID", "New"}));
 }
 
 TEST(KeyPathTest, NormalisingStripsTheLocalMachinePrefixInAnyCase) {

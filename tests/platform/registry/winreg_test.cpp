@@ -50,6 +50,21 @@ TEST_F(WinRegTest, CreateReportsWhetherTheKeyIsNew) {
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
 }
 
+// Names the registry cannot keep are the caller's mistake; nothing of the path is made.
+TEST_F(WinRegTest, CreateRefusesControlCharactersAndNamesBeyondTheLimits) {
+  std::u16string deep;
+  for (int i = 0; i < 513; ++i) deep += i ? u"\\k" : u"k";
+  for (const std::u16string &path : {std::u16string(u"x]\n[-Comm"), std::u16string(u"A\\b\x1B"),
+                                     std::u16string(256, u'n'), deep}) {
+    HKEY key = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, 0, nullptr, &key, nullptr),
+              ERROR_INVALID_PARAMETER);
+  }
+  EXPECT_TRUE(store.subkeys("").empty());
+  HKEY key = create(std::u16string(255, u'n').c_str());
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
 TEST_F(WinRegTest, OpenFailsForAMissingKeyAndAReadHandleCanBeWrittenThrough) {
   HKEY key = nullptr;
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kParms, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);

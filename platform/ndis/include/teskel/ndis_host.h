@@ -20,6 +20,7 @@ class PortBus;
 }
 namespace teskel::registry {
 class Store;
+struct Value;
 }
 
 namespace teskel::ndis {
@@ -270,6 +271,11 @@ class Host {
  private:
   std::unique_ptr<Impl> impl_;
 };
+
+// A registry value as NdisReadConfiguration gives it for an integer parameter (`hex`: a
+// hexadecimal one), or nullopt when that read fails. Whoever shares a value with a driver (the
+// PC Card socket's IoBaseAddress and InterruptNumber) reads it with these rules.
+std::optional<ULONG> configurationInteger(const registry::Value &value, bool hex);
 
 // Makes `host` the one the wrapper calls without a handle (NdisAllocateMemory,
 // NdisStallExecution ...) use on this thread. The host sets itself around every call into a

@@ -3,6 +3,7 @@
 // compare case-insensitively and keep the spelling they were created with.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -97,13 +98,32 @@ std::string normaliseKeyPath(std::string_view key);
 std::string keyPathFromText(std::string_view key);
 // True when no component of the path is empty ("" is the root itself).
 bool isValidKeyPath(std::string_view key);
+
+// The limits every new key keeps: a key name of at most 255 characters (UTF-16 units) without
+// control characters, and at most 512 levels below HKEY_LOCAL_MACHINE. Keys that exist already
+// stay readable and deletable whatever they are.
+inline constexpr std::size_t kMaxKeyNameLength = 255;
+inline constexpr std::size_t kMaxKeyDepth = 512;
+// Throw Error with a message for the user when a name or path breaks those limits.
+void checkKeyName(std::string_view name);
+void checkKeyDepth(std::size_t levels);
+void checkKeyPath(std::string_view key);
+
+// `text` as it may be shown in a message: control characters and bytes that are not UTF-8
+// escaped (\n, \x1B, \u0085), cut after about `limit` characters with "...".
+std::string printable(std::string_view text, std::size_t limit = 80);
 // "HKEY_LOCAL_MACHINE\" + key, or "HKEY_LOCAL_MACHINE" for the root: the name users see.
 std::string fullKeyName(std::string_view key);
 
-// .reg files in the REGEDIT4 format.
-// Import applies every key and value of the text (deletions included); throws Error naming the line.
-void importReg(Store &store, std::string_view text);
-// Export writes `key` (all keys when empty) and its subkeys, values in creation order.
+// .reg files. Import takes REGEDIT4 (8-bit text, UTF-8 when it is valid UTF-8, else Latin-1) and
+// "Windows Registry Editor Version 5.00" in UTF-16LE (with or without its byte-order mark) or
+// UTF-8. It applies every key and value of the file (deletions included) in one transaction, or
+// nothing; throws Error naming the line.
+void importReg(Store &store, std::string_view file);
+// Export writes `key` (all keys when empty) and its subkeys, values in creation order, with CRLF
+// line ends. The file is REGEDIT4 when every name and text in it is printable ASCII, so that any
+// reader takes it the same; otherwise Version 5.00 in UTF-16LE with a byte-order mark, as regedit
+// writes it. Throws Error for anything neither format can carry faithfully.
 std::string exportReg(const Store &store, std::string_view key = "");
 
 }  // namespace teskel::registry
