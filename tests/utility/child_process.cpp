@@ -196,4 +196,8 @@ std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {
   return std::nullopt;
 }
 
+void ChildProcess::sendSignal(int number) {
+  if (pid_ > 0 && !status_) kill(pid_, number);
+}
+
 }  // namespace teskel::test

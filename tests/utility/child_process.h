@@ -38,6 +38,8 @@ class ChildProcess {
   // (or ended by a signal).
   std::optional<int> waitExit(std::chrono::milliseconds timeout);
   bool running();
+  // Sends a signal to the program (SIGTERM to stop it, SIGKILL to end it the hard way).
+  void sendSignal(int number);
 
   const std::string &output() const { return out_; }
   const std::string &errors() const { return err_; }
