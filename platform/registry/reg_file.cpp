@@ -282,6 +282,10 @@ std::vector<Change> parseReg(std::string_view bytes) {
       s.remove_prefix(1);
     else
       change.name = quoted(s, number);
+    // The platform's calls name values by NUL-terminated strings, and no .reg line can hold a
+    // line break: such a name could be neither named nor exported.
+    if (change.name.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
+      lineError(number, "a value name with a line break or NUL character: " + excerpt(change.name));
     s = trim(s);
     if (s.empty() || s.front() != '=') lineError(number, "expected '=' after the value name");
     valueData(s.substr(1), change, number, format);

@@ -341,5 +341,22 @@ TEST_F(RegFileTest, KeyNamesWithControlCharactersAreRefused) {
   EXPECT_THROW(store.setValue("Comm\\x\x7F", "", 1, {0, 0}), Error);
 }
 
+// Found by fuzz_reg_import: the import took such names, which the export then refused.
+TEST_F(RegFileTest, AValueNameWithANulOrCarriageReturnIsRefusedByLine) {
+  for (const char *header : {"REGEDIT4", "Windows Registry Editor Version 5.00"}) {
+    for (char bad : {'\0', '\r'}) {
+      const std::string file = std::string(header) + "\n[Comm]\n\"a" + std::string(1, bad) + "b\"=dword:1\n";
+      try {
+        importReg(store, file);
+        ADD_FAILURE() << "accepted under " << header << ": character " << int(bad);
+      } catch (const Error &e) {
+        EXPECT_EQ(std::string(e.what()).rfind("line 3: a value name with a line break or NUL character", 0), 0u)
+            << e.what();
+      }
+      EXPECT_FALSE(store.keyExists("Comm"));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace teskel::registry
