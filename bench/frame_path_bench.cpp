@@ -155,7 +155,7 @@ class Handheld {
   teskel::ndis::Host host_{loop_, bus_, store_};
   // The default world; it outlives the card, whose radio is on its air.
   std::unique_ptr<teskel::sim::air::World> world_ =
-      teskel::sim::air::makeWorld(loop_, teskel::sim::air::WorldSpec::defaults());
+      teskel::sim::air::makeWorld(loop_, teskel::sim::air::WorldConfig::defaults());
   teskel::pccard::Socket socket_{host_, teskel::pccard::SocketOptions{root_.path()}};
   teskel::ndis::Adapter *adapter_ = nullptr;
   teskel::sim::Controller *card_ = nullptr;

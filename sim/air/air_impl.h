@@ -68,13 +68,13 @@ Bytes toSnap(const EtherFrame &frame);
 
 class Responder {
  public:
-  explicit Responder(const ResponderSpec &spec) : spec_(spec) {}
-  const ResponderSpec &spec() const { return spec_; }
+  explicit Responder(const ResponderConfig &config) : config_(config) {}
+  const ResponderConfig &config() const { return config_; }
   // The replies to one frame (none when it is not for the responder or needs no answer).
   std::vector<EtherFrame> answer(const EtherFrame &frame) const;
 
  private:
-  ResponderSpec spec_;
+  ResponderConfig config_;
 };
 
 }  // namespace teskel::sim::air
@@ -116,7 +116,7 @@ class Station : public Radio {
   virtual const std::string &name() const = 0;
   virtual void setOn(bool on) = 0;
 };
-std::unique_ptr<Station> makeAccessPoint(EventLoop &loop, Medium &medium, const AccessPointSpec &spec, Micros firstBeacon);
-std::unique_ptr<Station> makePeer(EventLoop &loop, Medium &medium, const PeerSpec &spec, Micros firstBeacon);
+std::unique_ptr<Station> makeAccessPoint(EventLoop &loop, Medium &medium, const AccessPointConfig &config, Micros firstBeacon);
+std::unique_ptr<Station> makePeer(EventLoop &loop, Medium &medium, const PeerConfig &config, Micros firstBeacon);
 
 }  // namespace teskel::sim::air

@@ -55,19 +55,19 @@ class MediumImpl final : public Medium {
 
 class WorldImpl final : public World {
  public:
-  WorldImpl(EventLoop &loop, WorldSpec spec)
-      : spec_(std::move(spec)), medium_(loop, spec_.lossPercent, spec_.seed), events_(loop) {
+  WorldImpl(EventLoop &loop, WorldConfig config)
+      : config_(std::move(config)), medium_(loop, config_.lossPercent, config_.seed), events_(loop) {
     // Beacons are staggered so that stations of one world never start on the same microsecond.
     Micros first = loop.now() + 1000;
-    for (auto &ap : spec_.accessPoints) {
+    for (auto &ap : config_.accessPoints) {
       stations_.push_back(makeAccessPoint(loop, medium_, ap, first));
       first += 1700;
     }
-    for (auto &peer : spec_.peers) {
+    for (auto &peer : config_.peers) {
       stations_.push_back(makePeer(loop, medium_, peer, first));
       first += 1700;
     }
-    for (auto &e : spec_.events) {
+    for (auto &e : config_.events) {
       Station *target = nullptr;
       for (auto &s : stations_)
         if (s->name() == e.name) {
@@ -84,11 +84,11 @@ class WorldImpl final : public World {
   }
 
   Medium &medium() override { return medium_; }
-  const WorldSpec &spec() const override { return spec_; }
+  const WorldConfig &config() const override { return config_; }
   Counters counters() const override { return medium_.counters(); }
 
  private:
-  WorldSpec spec_;
+  WorldConfig config_;
   MediumImpl medium_;
   Timers events_;
   std::vector<std::unique_ptr<Station>> stations_;
@@ -96,15 +96,15 @@ class WorldImpl final : public World {
 
 }  // namespace
 
-WorldSpec WorldSpec::defaults() {
-  WorldSpec w;
-  AccessPointSpec harbor;
+WorldConfig WorldConfig::defaults() {
+  WorldConfig w;
+  AccessPointConfig harbor;
   harbor.ssid = "Harbor";
   harbor.bssid = {0x02, 0x48, 0x41, 0x52, 0x42, 0x01};
   harbor.channel = 6;
   harbor.signal = 100;
   harbor.responder = {{0x02, 0x48, 0x41, 0x52, 0x42, 0xFE}, {192, 168, 77, 1}, 24};
-  AccessPointSpec vault;
+  AccessPointConfig vault;
   vault.ssid = "Vault";
   vault.bssid = {0x02, 0x56, 0x41, 0x55, 0x4C, 0x01};
   vault.channel = 11;
@@ -115,8 +115,8 @@ WorldSpec WorldSpec::defaults() {
   return w;
 }
 
-std::unique_ptr<World> makeWorld(EventLoop &loop, WorldSpec spec) {
-  return std::make_unique<WorldImpl>(loop, std::move(spec));
+std::unique_ptr<World> makeWorld(EventLoop &loop, WorldConfig config) {
+  return std::make_unique<WorldImpl>(loop, std::move(config));
 }
 
 }  // namespace teskel::sim::air

@@ -31,25 +31,25 @@ bool sameIp(const Bytes &b, std::size_t at, const Ipv4 &ip) { return std::equal(
 
 std::vector<EtherFrame> Responder::answer(const EtherFrame &in) const {
   std::vector<EtherFrame> out;
-  if (in.destination != spec_.mac && !isGroup(in.destination)) return out;
+  if (in.destination != config_.mac && !isGroup(in.destination)) return out;
   const Bytes &p = in.payload;
   if (in.type == kArp) {
     // Ethernet/IPv4 request for our address.
     if (p.size() < 28 || be16(p, 0) != 1 || be16(p, 2) != kIpv4 || p[4] != 6 || p[5] != 4 || be16(p, 6) != 1 ||
-        !sameIp(p, 24, spec_.ip))
+        !sameIp(p, 24, config_.ip))
       return out;
-    EtherFrame r{in.source, spec_.mac, kArp, Bytes(p.begin(), p.begin() + 28)};
+    EtherFrame r{in.source, config_.mac, kArp, Bytes(p.begin(), p.begin() + 28)};
     putBe16(r.payload, 6, 2);
     std::copy(p.begin() + 8, p.begin() + 18, r.payload.begin() + 18);  // requester becomes the target
-    std::copy(spec_.mac.begin(), spec_.mac.end(), r.payload.begin() + 8);
-    std::copy(spec_.ip.begin(), spec_.ip.end(), r.payload.begin() + 14);
+    std::copy(config_.mac.begin(), config_.mac.end(), r.payload.begin() + 8);
+    std::copy(config_.ip.begin(), config_.ip.end(), r.payload.begin() + 14);
     out.push_back(std::move(r));
     return out;
   }
-  if (in.type != kIpv4 || in.destination != spec_.mac || p.size() < 20 || (p[0] >> 4) != 4) return out;
+  if (in.type != kIpv4 || in.destination != config_.mac || p.size() < 20 || (p[0] >> 4) != 4) return out;
   const std::size_t ihl = (p[0] & 0x0F) * 4u;
   const std::size_t total = be16(p, 2);
-  if (ihl < 20 || total < ihl || total > p.size() || !sameIp(p, 16, spec_.ip)) return out;
+  if (ihl < 20 || total < ihl || total > p.size() || !sameIp(p, 16, config_.ip)) return out;
   if (checksum(p.data(), ihl) != 0) return out;
   if (be16(p, 6) & 0x3FFF) return out;  // fragments are not reassembled
   Bytes reply(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(total));
@@ -71,7 +71,7 @@ std::vector<EtherFrame> Responder::answer(const EtherFrame &in) const {
   }
   putBe16(reply, 10, 0);
   putBe16(reply, 10, checksum(reply.data(), ihl));
-  out.push_back(EtherFrame{in.source, spec_.mac, kIpv4, std::move(reply)});
+  out.push_back(EtherFrame{in.source, config_.mac, kIpv4, std::move(reply)});
   return out;
 }
 

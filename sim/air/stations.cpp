@@ -96,9 +96,9 @@ class StationBase : public Station {
 
 class AccessPoint final : public StationBase {
  public:
-  AccessPoint(EventLoop &loop, Medium &medium, const AccessPointSpec &spec, Micros firstBeacon)
-      : StationBase(loop, medium, spec.ssid, spec.channel, spec.signal, spec.wepKey, firstBeacon), spec_(spec),
-        responder_(spec.responder) {}
+  AccessPoint(EventLoop &loop, Medium &medium, const AccessPointConfig &config, Micros firstBeacon)
+      : StationBase(loop, medium, config.ssid, config.channel, config.signal, config.wepKey, firstBeacon), config_(config),
+        responder_(config.responder) {}
 
   void hear(const AirFrame &frame) override {
     if (!on_ || frame.bytes.size() < 24) return;
@@ -110,12 +110,12 @@ class AccessPoint final : public StationBase {
     if ((control & fc::kTypeMask) == 0) {  // management
       if (kind == fc::kProbeRequest) {
         auto ssid = parseProbeSsid(body);
-        if (isGroup(a1) || a1 == spec_.bssid)
-          if (ssid && (ssid->empty() || *ssid == spec_.ssid))
-            transmit(management(fc::kProbeResponse, a2, beaconBody(loop_.now(), capability(), spec_.ssid, channel_)));
+        if (isGroup(a1) || a1 == config_.bssid)
+          if (ssid && (ssid->empty() || *ssid == config_.ssid))
+            transmit(management(fc::kProbeResponse, a2, beaconBody(loop_.now(), capability(), config_.ssid, channel_)));
         return;
       }
-      if (a1 != spec_.bssid) return;
+      if (a1 != config_.bssid) return;
       if (kind == fc::kAuth && body.size() >= 6) {
         const std::uint16_t algorithm = get16(body, 0), sequence = get16(body, 2);
         if (sequence != 1) return;
@@ -146,7 +146,7 @@ class AccessPoint final : public StationBase {
       return;
     }
     if ((control & fc::kTypeMask) != fc::kData || !(control & fc::kToDs) || (control & fc::kFromDs)) return;
-    if (a1 != spec_.bssid) return;
+    if (a1 != config_.bssid) return;
     auto it = stations_.find(a2);
     if (it == stations_.end() || !it->second.aid) {
       deauthenticate(a2);
@@ -165,15 +165,15 @@ class AccessPoint final : public StationBase {
     std::uint16_t aid = 0;
   };
 
-  std::uint16_t capability() const { return static_cast<std::uint16_t>(kCapEss | (spec_.wepKey ? kCapPrivacy : 0)); }
+  std::uint16_t capability() const { return static_cast<std::uint16_t>(kCapEss | (config_.wepKey ? kCapPrivacy : 0)); }
 
   Bytes management(std::uint16_t kind, const Mac &to, const Bytes &body) const {
-    Bytes f = header(kind, to, spec_.bssid, spec_.bssid);
+    Bytes f = header(kind, to, config_.bssid, config_.bssid);
     f.insert(f.end(), body.begin(), body.end());
     return f;
   }
   Bytes beacon() override {
-    return management(fc::kBeacon, kBroadcast, beaconBody(loop_.now(), capability(), spec_.ssid, channel_));
+    return management(fc::kBeacon, kBroadcast, beaconBody(loop_.now(), capability(), config_.ssid, channel_));
   }
   void deauthenticate(const Mac &station) {
     Bytes reason;
@@ -183,12 +183,12 @@ class AccessPoint final : public StationBase {
   void toStation(const EtherFrame &e) {
     auto [body, isProtected] = protect(toSnap(e));
     Bytes f = header(static_cast<std::uint16_t>(fc::kData | fc::kFromDs | (isProtected ? fc::kProtected : 0)),
-                     e.destination, spec_.bssid, e.source);
+                     e.destination, config_.bssid, e.source);
     f.insert(f.end(), body.begin(), body.end());
     transmit(std::move(f));
   }
 
-  AccessPointSpec spec_;
+  AccessPointConfig config_;
   Responder responder_;
   std::map<Mac, Association> stations_;
   std::uint16_t nextAid_ = 1;
@@ -196,11 +196,11 @@ class AccessPoint final : public StationBase {
 
 class Peer final : public StationBase {
  public:
-  Peer(EventLoop &loop, Medium &medium, const PeerSpec &spec, Micros firstBeacon)
-      : StationBase(loop, medium, spec.ssid, spec.channel, spec.signal, spec.wepKey, firstBeacon), spec_(spec),
-        responder_(withMac(spec)) {
+  Peer(EventLoop &loop, Medium &medium, const PeerConfig &config, Micros firstBeacon)
+      : StationBase(loop, medium, config.ssid, config.channel, config.signal, config.wepKey, firstBeacon), config_(config),
+        responder_(withMac(config)) {
     // The network it started: a locally administered BSSID of its own.
-    bssid_ = spec.mac;
+    bssid_ = config.mac;
     bssid_[0] = static_cast<std::uint8_t>((bssid_[0] | 0x02) & ~0x01);
     bssid_[5] ^= 0x80;
   }
@@ -213,59 +213,59 @@ class Peer final : public StationBase {
     std::span<const std::uint8_t> body = b.subspan(24);
     if ((control & fc::kTypeSubtypeMask) == fc::kProbeRequest) {
       auto ssid = parseProbeSsid(body);
-      if (ssid && (ssid->empty() || *ssid == spec_.ssid)) {
-        Bytes f = header(fc::kProbeResponse, a2, spec_.mac, bssid_);
-        Bytes bb = beaconBody(loop_.now(), capability(), spec_.ssid, channel_);
+      if (ssid && (ssid->empty() || *ssid == config_.ssid)) {
+        Bytes f = header(fc::kProbeResponse, a2, config_.mac, bssid_);
+        Bytes bb = beaconBody(loop_.now(), capability(), config_.ssid, channel_);
         f.insert(f.end(), bb.begin(), bb.end());
         transmit(std::move(f));
       }
       return;
     }
     if ((control & fc::kTypeMask) != fc::kData || (control & (fc::kToDs | fc::kFromDs))) return;
-    if (a1 != spec_.mac && !isGroup(a1)) return;
+    if (a1 != config_.mac && !isGroup(a1)) return;
     auto plain = unprotect(control, body);
     if (!plain) return;
-    auto ether = fromSnap(isGroup(a1) ? a1 : responder_.spec().mac, a2, *plain);
+    auto ether = fromSnap(isGroup(a1) ? a1 : responder_.config().mac, a2, *plain);
     if (!ether) return;
     for (const EtherFrame &reply : responder_.answer(*ether)) {
       auto [rb, isProtected] = protect(toSnap(reply));
       // Replies carry the network of the frame they answer, which a station with no
       // association leaves empty.
       Bytes f = header(static_cast<std::uint16_t>(fc::kData | (isProtected ? fc::kProtected : 0)), reply.destination,
-                       spec_.mac, a3);
+                       config_.mac, a3);
       f.insert(f.end(), rb.begin(), rb.end());
       transmit(std::move(f));
     }
   }
 
  private:
-  static ResponderSpec withMac(const PeerSpec &spec) {
-    ResponderSpec r = spec.responder;
-    r.mac = spec.mac;  // the peer is the host that answers
+  static ResponderConfig withMac(const PeerConfig &config) {
+    ResponderConfig r = config.responder;
+    r.mac = config.mac;  // the peer is the host that answers
     return r;
   }
-  std::uint16_t capability() const { return static_cast<std::uint16_t>(kCapIbss | (spec_.wepKey ? kCapPrivacy : 0)); }
+  std::uint16_t capability() const { return static_cast<std::uint16_t>(kCapIbss | (config_.wepKey ? kCapPrivacy : 0)); }
   Bytes beacon() override {
-    Bytes f = header(fc::kBeacon, kBroadcast, spec_.mac, bssid_);
-    Bytes b = beaconBody(loop_.now(), capability(), spec_.ssid, channel_);
+    Bytes f = header(fc::kBeacon, kBroadcast, config_.mac, bssid_);
+    Bytes b = beaconBody(loop_.now(), capability(), config_.ssid, channel_);
     f.insert(f.end(), b.begin(), b.end());
     return f;
   }
 
-  PeerSpec spec_;
+  PeerConfig config_;
   Responder responder_;
   Mac bssid_{};
 };
 
 }  // namespace
 
-std::unique_ptr<Station> makeAccessPoint(EventLoop &loop, Medium &medium, const AccessPointSpec &spec,
+std::unique_ptr<Station> makeAccessPoint(EventLoop &loop, Medium &medium, const AccessPointConfig &config,
                                          Micros firstBeacon) {
-  return std::make_unique<AccessPoint>(loop, medium, spec, firstBeacon);
+  return std::make_unique<AccessPoint>(loop, medium, config, firstBeacon);
 }
 
-std::unique_ptr<Station> makePeer(EventLoop &loop, Medium &medium, const PeerSpec &spec, Micros firstBeacon) {
-  return std::make_unique<Peer>(loop, medium, spec, firstBeacon);
+std::unique_ptr<Station> makePeer(EventLoop &loop, Medium &medium, const PeerConfig &config, Micros firstBeacon) {
+  return std::make_unique<Peer>(loop, medium, config, firstBeacon);
 }
 
 }  // namespace teskel::sim::air

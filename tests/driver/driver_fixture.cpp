@@ -51,9 +51,9 @@ void PortTap::writePort8(std::uint32_t offset, std::uint8_t value) {
 // ---------------------------------------------------------------------------------------------
 // The rig
 
-DriverRig::DriverRig(DriverImage driverImage, sim::ControllerOptions options, sim::air::WorldSpec worldSpec)
+DriverRig::DriverRig(DriverImage driverImage, sim::ControllerOptions options, sim::air::WorldConfig worldConfig)
     : image(driverImage) {
-  world = sim::air::makeWorld(loop, std::move(worldSpec));
+  world = sim::air::makeWorld(loop, std::move(worldConfig));
   if (!options.medium) options.medium = &world->medium();
   controller = std::make_unique<sim::Controller>(loop, bus, kIrq, std::move(options));
   controller->onTransmit([this](const sim::TransmittedFrame &frame) { transmitted.push_back(frame); });

@@ -93,7 +93,7 @@ class DriverRig {
   static constexpr sim::MacAddress kBssid = {0x02, 0x48, 0x41, 0x52, 0x42, 0x01};
 
   DriverRig(DriverImage image, sim::ControllerOptions options = {},
-            sim::air::WorldSpec worldSpec = sim::air::WorldSpec::defaults());
+            sim::air::WorldConfig worldConfig = sim::air::WorldConfig::defaults());
   ~DriverRig();
   DriverRig(const DriverRig &) = delete;
   DriverRig &operator=(const DriverRig &) = delete;

@@ -75,8 +75,8 @@ struct Transmitter : air::Radio {
 
 class Radio : public ::testing::Test {
  protected:
-  void make(air::WorldSpec spec = air::WorldSpec::defaults()) {
-    rig = std::make_unique<DriverRig>(linkedDriver(), sim::ControllerOptions{}, std::move(spec));
+  void make(air::WorldConfig config = air::WorldConfig::defaults()) {
+    rig = std::make_unique<DriverRig>(linkedDriver(), sim::ControllerOptions{}, std::move(config));
     rig->world->medium().addObserver([this](const air::AirFrame &f) { onAir.push_back(f); });
     rig->install();
   }
@@ -183,9 +183,9 @@ TEST_F(Radio, ANetworkNoAccessPointHasIsSearchedForEver) {
 }
 
 // A peer of its own network on channel 9, with WEP and a responder.
-air::WorldSpec withCove(int channel) {
-  air::WorldSpec world = air::WorldSpec::defaults();
-  air::PeerSpec cove;
+air::WorldConfig withCove(int channel) {
+  air::WorldConfig world = air::WorldConfig::defaults();
+  air::PeerConfig cove;
   cove.ssid = "Cove";
   cove.mac = {0x02, 0x43, 0x4F, 0x56, 0x45, 0x01};
   cove.channel = channel;
@@ -245,7 +245,7 @@ TEST_F(Radio, APortWithNoAssociationHearsPeersOnItsChannelAtOnce) {
 }
 
 TEST_F(Radio, TheAccessPointGoesOutOfRangeAndComesBack) {
-  air::WorldSpec world = air::WorldSpec::defaults();
+  air::WorldConfig world = air::WorldConfig::defaults();
   world.events = {{kSecond, "Harbor", false}, {3 * kSecond, "Harbor", true}};
   make(world);
   start();
@@ -261,8 +261,8 @@ TEST_F(Radio, TheAccessPointGoesOutOfRangeAndComesBack) {
 }
 
 TEST_F(Radio, AStationRoamsToAnotherAccessPointOfItsNetwork) {
-  air::WorldSpec world = air::WorldSpec::defaults();
-  air::AccessPointSpec pier = world.accessPoints[0];
+  air::WorldConfig world = air::WorldConfig::defaults();
+  air::AccessPointConfig pier = world.accessPoints[0];
   pier.bssid = {0x02, 0x50, 0x49, 0x45, 0x52, 0x01};
   pier.channel = 9;
   pier.signal = 60;

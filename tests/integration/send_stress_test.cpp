@@ -121,7 +121,7 @@ class SendStress {
   teskel::ndis::Host host{loop, bus, store};
   // The card's radio joins Harbor of the default world; the world outlives the card.
   std::unique_ptr<teskel::sim::air::World> world =
-      teskel::sim::air::makeWorld(loop, teskel::sim::air::WorldSpec::defaults());
+      teskel::sim::air::makeWorld(loop, teskel::sim::air::WorldConfig::defaults());
   teskel::pccard::Socket socket{host, teskel::pccard::SocketOptions{root.path()}};
   teskel::ndis::Adapter *adapter = nullptr;
   teskel::sim::Controller *card = nullptr;

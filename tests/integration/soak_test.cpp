@@ -58,8 +58,8 @@ std::uint32_t published(DriverRig &rig, const char *name) {
 
 class Soak : public ::testing::Test {
  protected:
-  static air::WorldSpec lossyWorld() {
-    air::WorldSpec world = air::WorldSpec::defaults();
+  static air::WorldConfig lossyWorld() {
+    air::WorldConfig world = air::WorldConfig::defaults();
     world.lossPercent = 10;
     world.seed = kSeed;
     return world;

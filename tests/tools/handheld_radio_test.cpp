@@ -10,9 +10,9 @@
 namespace {
 
 using namespace teskel::handheld;
-using teskel::sim::air::WorldSpec;
+using teskel::sim::air::WorldConfig;
 
-WorldSpec worldOf(std::vector<std::string> args) {
+WorldConfig worldOf(std::vector<std::string> args) {
   WorldOptions o;
   for (std::size_t i = 0; i < args.size(); ++i)
     if (!parseWorldOption(args, i, o)) throw std::invalid_argument("not a world option: " + args[i]);
@@ -20,9 +20,9 @@ WorldSpec worldOf(std::vector<std::string> args) {
 }
 
 TEST(HandheldWorldOptions, FirstAccessPointChangesKeepTheRestOfTheDefaultWorld) {
-  WorldSpec defaults = WorldSpec::defaults();
+  WorldConfig defaults = WorldConfig::defaults();
   ASSERT_GE(defaults.accessPoints.size(), 2u);
-  WorldSpec w = worldOf({"--ssid", "Cove", "--channel=9", "--wep", "0102030405"});
+  WorldConfig w = worldOf({"--ssid", "Cove", "--channel=9", "--wep", "0102030405"});
   ASSERT_EQ(w.accessPoints.size(), defaults.accessPoints.size());
   EXPECT_EQ(w.accessPoints[0].ssid, "Cove");
   EXPECT_EQ(w.accessPoints[0].channel, 9);
@@ -34,7 +34,7 @@ TEST(HandheldWorldOptions, FirstAccessPointChangesKeepTheRestOfTheDefaultWorld) 
 }
 
 TEST(HandheldWorldOptions, AccessPointsReplaceTheDefaultWorldAndShareANetworkByName) {
-  WorldSpec w = worldOf({"--ap", "Harbor,channel=1", "--ap", "Harbor,channel=11,signal=40", "--ap", "Cove,wep=A1B2C3D4E5",
+  WorldConfig w = worldOf({"--ap", "Harbor,channel=1", "--ap", "Harbor,channel=11,signal=40", "--ap", "Cove,wep=A1B2C3D4E5",
                          "--at", "2.5:Harbor:off", "--loss", "12.5"});
   ASSERT_EQ(w.accessPoints.size(), 3u);
   const auto &a = w.accessPoints[0], &b = w.accessPoints[1], &c = w.accessPoints[2];
@@ -55,7 +55,7 @@ TEST(HandheldWorldOptions, AccessPointsReplaceTheDefaultWorldAndShareANetworkByN
 }
 
 TEST(HandheldWorldOptions, PeersGetResponderAddressesBesideTheGenerators) {
-  WorldSpec w = worldOf({"--peer", "Camp", "--peer", "Camp,channel=3"});
+  WorldConfig w = worldOf({"--peer", "Camp", "--peer", "Camp,channel=3"});
   ASSERT_EQ(w.peers.size(), 2u);
   EXPECT_EQ(w.peers[0].responder.ip[3], 1);
   EXPECT_EQ(w.peers[1].responder.ip[3], 3);  // .2 is the traffic generator's
@@ -79,7 +79,7 @@ TEST(HandheldWorldOptions, MalformedValuesAreUsageErrors) {
 }
 
 TEST(HandheldTrafficOptions, RatesAndSizes) {
-  EXPECT_EQ(parseTraffic("ping").kind, TrafficSpec::Kind::Ping);
+  EXPECT_EQ(parseTraffic("ping").kind, TrafficConfig::Kind::Ping);
   EXPECT_DOUBLE_EQ(parseTraffic("ping=2.5").rate, 2.5);
   EXPECT_EQ(parseTraffic("udp").size, 1472u);
   EXPECT_EQ(parseTraffic("udp=100").size, 100u);

@@ -39,7 +39,7 @@ bool sameMac(std::span<const std::uint8_t> bytes, std::size_t at, const sim::air
 }
 
 // The .2 of the responder's network.
-TrafficTarget targetFor(const sim::air::ResponderSpec &responder) {
+TrafficTarget targetFor(const sim::air::ResponderConfig &responder) {
   TrafficTarget t;
   t.responder = responder.ip;
   std::uint32_t ip = static_cast<std::uint32_t>(responder.ip[0]) << 24 | responder.ip[1] << 16 | responder.ip[2] << 8 |
@@ -91,9 +91,9 @@ std::string airOptionsHelp() {
 
 AirSession::AirSession(EventLoop &loop, AirOptions options, Say say)
     : loop_(loop), options_(std::move(options)), say_(std::move(say)) {
-  sim::air::WorldSpec spec = buildWorld(options_.world);
+  sim::air::WorldConfig config = buildWorld(options_.world);
   if (options_.pcap) capture_ = std::make_unique<sim::air::Capture>(*options_.pcap);
-  world_ = sim::air::makeWorld(loop_, std::move(spec));
+  world_ = sim::air::makeWorld(loop_, std::move(config));
   if (capture_) world_->medium().addObserver(capture_->observer());
   world_->medium().addObserver([this](const sim::air::AirFrame &frame) { observe(frame); });
   started_ = loop_.now();
@@ -132,13 +132,13 @@ void AirSession::observe(const sim::air::AirFrame &frame) {
 std::optional<AirSession::Network> AirSession::joined() const {
   if (!controller_) return std::nullopt;
   std::uint16_t status = controller_->portStatus();
-  const sim::air::WorldSpec &spec = world_->spec();
+  const sim::air::WorldConfig &config = world_->config();
   if (status == 4 || status == 5) {
     auto record = controller_->record(kRidCurrentBssid);
     if (!record || record->size() < 6) return std::nullopt;
     sim::air::Mac bssid{};
     std::copy_n(record->begin(), 6, bssid.begin());
-    for (const auto &ap : spec.accessPoints)
+    for (const auto &ap : config.accessPoints)
       if (ap.bssid == bssid) return Network{ap.ssid, formatMac(bssid), ap.channel, targetFor(ap.responder)};
     return Network{"an unknown network", formatMac(bssid), 0, std::nullopt};
   }
@@ -151,7 +151,7 @@ std::optional<AirSession::Network> AirSession::joined() const {
       desired.assign(ssid->begin() + 2, ssid->begin() + 2 + static_cast<std::ptrdiff_t>(length));
     }
     bool anyName = desired.empty() || controller_->recordWord(0xFC00).value_or(1) == 3;
-    for (const auto &peer : spec.peers)
+    for (const auto &peer : config.peers)
       if (peer.channel == channel && (anyName || peer.ssid == desired))
         return Network{peer.ssid, formatMac(peer.mac), channel, targetFor(peer.responder)};
     return Network{desired.empty() ? "an ad hoc network" : desired, "", channel, std::nullopt};

@@ -28,7 +28,7 @@ struct AirOptions {
   WorldOptions world;
   std::optional<std::string> pcap;
   std::optional<std::string> tap;
-  std::optional<TrafficSpec> traffic;
+  std::optional<TrafficConfig> traffic;
 };
 
 // Takes args[i] (and its value) when it is one of the radio options.

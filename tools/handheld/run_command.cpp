@@ -67,7 +67,7 @@ void printRunHelp() {
                "protocols, and the traffic's echo replies or throughput; a summary follows at the end.\n"
                "\n"
                "The default world (without --ap):\n"
-            << describeWorld(sim::air::WorldSpec::defaults())
+            << describeWorld(sim::air::WorldConfig::defaults())
             << "A scan meets the first one first. The traffic generator uses .2 of the joined network.\n"
                "\n"
                "Faults:\n"

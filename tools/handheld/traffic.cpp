@@ -32,38 +32,38 @@ std::string mbits(double bytes, Micros over) {
 
 }  // namespace
 
-TrafficSpec parseTraffic(const std::string &text) {
-  TrafficSpec spec;
+TrafficConfig parseTraffic(const std::string &text) {
+  TrafficConfig config;
   auto eq = text.find('=');
   std::string kind = text.substr(0, eq);
   std::string value = eq == std::string::npos ? "" : text.substr(eq + 1);
   char *end = nullptr;
   errno = 0;
   if (kind == "ping") {
-    spec.kind = TrafficSpec::Kind::Ping;
+    config.kind = TrafficConfig::Kind::Ping;
     if (eq != std::string::npos) {
-      spec.rate = std::strtod(value.c_str(), &end);
-      if (value.empty() || *end || errno || !std::isfinite(spec.rate) || spec.rate < 0.01 || spec.rate > 10000)
+      config.rate = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end || errno || !std::isfinite(config.rate) || config.rate < 0.01 || config.rate > 10000)
         throw UsageError("--traffic ping=RATE takes echo requests per second from 0.01 to 10000, not " + value);
     }
   } else if (kind == "udp") {
-    spec.kind = TrafficSpec::Kind::Udp;
+    config.kind = TrafficConfig::Kind::Udp;
     if (eq != std::string::npos) {
       long size = std::strtol(value.c_str(), &end, 10);
       if (value.empty() || *end || errno || size < 1 || size > 1472)
         throw UsageError("--traffic udp=SIZE takes a payload of 1 to 1472 bytes, not " + value);
-      spec.size = static_cast<std::size_t>(size);
+      config.size = static_cast<std::size_t>(size);
     }
   } else {
     throw UsageError("--traffic takes ping[=RATE] or udp[=SIZE], not " + text);
   }
-  return spec;
+  return config;
 }
 
-TrafficGenerator::TrafficGenerator(EventLoop &loop, ndis::Adapter &adapter, eth::Mac station, TrafficSpec spec)
+TrafficGenerator::TrafficGenerator(EventLoop &loop, ndis::Adapter &adapter, eth::Mac station, TrafficConfig config)
     : loop_(loop),
       station_(station),
-      spec_(spec),
+      config_(config),
       binding_(
           adapter, [this](std::span<const std::uint8_t> frame) { receive(frame); },
           [this](NDIS_STATUS status, std::size_t bytes) { completed(status, bytes); }),
@@ -100,9 +100,9 @@ void TrafficGenerator::tick() {
     task_ = loop_.at(nextArp_, [this] { tick(); });
     return;
   }
-  if (spec_.kind == TrafficSpec::Kind::Ping) {
+  if (config_.kind == TrafficConfig::Kind::Ping) {
     sendEcho();
-    task_ = loop_.after(static_cast<Micros>(std::llround(1e6 / spec_.rate)), [this] { tick(); });
+    task_ = loop_.after(static_cast<Micros>(std::llround(1e6 / config_.rate)), [this] { tick(); });
   } else {
     fillUdp();
   }
@@ -121,7 +121,7 @@ void TrafficGenerator::sendEcho() {
 }
 
 void TrafficGenerator::fillUdp() {
-  std::vector<std::uint8_t> data(spec_.size);
+  std::vector<std::uint8_t> data(config_.size);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
   auto udp = eth::udpDatagram(target_->own, target_->responder, kSourcePort, kDiscardPort, data);
   auto frame = eth::ipv4Frame(station_, *responderMac_, target_->own, target_->responder, eth::kProtoUdp, 0, udp);
@@ -133,14 +133,14 @@ void TrafficGenerator::fillUdp() {
 void TrafficGenerator::completed(NDIS_STATUS status, std::size_t) {
   if (status != NDIS_STATUS_SUCCESS) {
     ++stats_.sendFailures;
-  } else if (spec_.kind == TrafficSpec::Kind::Udp && responderMac_) {
+  } else if (config_.kind == TrafficConfig::Kind::Udp && responderMac_) {
     ++stats_.datagrams;
-    stats_.payloadBytes += spec_.size;
+    stats_.payloadBytes += config_.size;
     stats_.lastCompletion = loop_.now();
     if (stats_.datagrams == kSteadyAfter) stats_.steadyFrom = loop_.now();
-    else if (stats_.datagrams > kSteadyAfter) stats_.steadyBytes += spec_.size;
+    else if (stats_.datagrams > kSteadyAfter) stats_.steadyBytes += config_.size;
   }
-  if (spec_.kind == TrafficSpec::Kind::Udp && responderMac_ && !stopped_ && target_ && !task_)
+  if (config_.kind == TrafficConfig::Kind::Udp && responderMac_ && !stopped_ && target_ && !task_)
     task_ = loop_.after(0, [this] {
       task_ = 0;
       if (!stopped_ && target_ && responderMac_) fillUdp();
@@ -178,7 +178,7 @@ std::string TrafficGenerator::statusText() {
     text = "traffic waiting for a network";
   } else if (!responderMac_) {
     text = "traffic resolving " + formatIp(target_->responder);
-  } else if (spec_.kind == TrafficSpec::Kind::Ping) {
+  } else if (config_.kind == TrafficConfig::Kind::Ping) {
     std::uint64_t replies = stats_.replies - reported_.replies;
     text = "echo " + std::to_string(stats_.requests - reported_.requests) + " sent, " + std::to_string(replies) +
            " replies";
@@ -193,7 +193,7 @@ std::string TrafficGenerator::statusText() {
 }
 
 std::string TrafficGenerator::summaryText() const {
-  if (spec_.kind == TrafficSpec::Kind::Ping) {
+  if (config_.kind == TrafficConfig::Kind::Ping) {
     std::string text = "echo: " + std::to_string(stats_.requests) + " requests, " + std::to_string(stats_.replies) +
                        " replies received";
     if (stats_.requests) {
@@ -210,7 +210,7 @@ std::string TrafficGenerator::summaryText() const {
     if (!stats_.requests && stats_.arpRequests) text += " (the responder never answered ARP)";
     return text;
   }
-  std::string text = "udp: " + std::to_string(stats_.datagrams) + " datagrams of " + std::to_string(spec_.size) +
+  std::string text = "udp: " + std::to_string(stats_.datagrams) + " datagrams of " + std::to_string(config_.size) +
                      " bytes, " + std::to_string(stats_.payloadBytes) + " payload bytes";
   if (stats_.datagrams > kSteadyAfter)
     text += ", " + mbits(static_cast<double>(stats_.steadyBytes), stats_.lastCompletion - stats_.steadyFrom);

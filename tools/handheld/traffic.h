@@ -15,14 +15,14 @@
 
 namespace teskel::handheld {
 
-struct TrafficSpec {
+struct TrafficConfig {
   enum class Kind { Ping, Udp };
   Kind kind = Kind::Ping;
   double rate = 10;          // echo requests per second
   std::size_t size = 1472;   // UDP payload bytes (1472: 1514-byte frames)
 };
 // "ping", "ping=RATE", "udp", "udp=SIZE"; throws UsageError.
-TrafficSpec parseTraffic(const std::string &text);
+TrafficConfig parseTraffic(const std::string &text);
 
 // Who talks to whom: the generator's address (.2 of the joined network) and the responder's.
 struct TrafficTarget {
@@ -45,7 +45,7 @@ class TrafficGenerator {
     std::uint64_t steadyBytes = 0;
   };
 
-  TrafficGenerator(EventLoop &loop, ndis::Adapter &adapter, eth::Mac station, TrafficSpec spec);
+  TrafficGenerator(EventLoop &loop, ndis::Adapter &adapter, eth::Mac station, TrafficConfig config);
   ~TrafficGenerator();
   TrafficGenerator(const TrafficGenerator &) = delete;
   TrafficGenerator &operator=(const TrafficGenerator &) = delete;
@@ -71,7 +71,7 @@ class TrafficGenerator {
 
   EventLoop &loop_;
   eth::Mac station_;
-  TrafficSpec spec_;
+  TrafficConfig config_;
   FrameBinding binding_;
   std::optional<TrafficTarget> target_;
   std::optional<eth::Mac> responderMac_;

@@ -1,5 +1,5 @@
 // handheld run's radio world options: parsing --ap, --peer, --at and the first access point's
-// changes, and building the world spec they describe.
+// changes, and building the world config they describe.
 #include "world_options.h"
 
 #include <cerrno>
@@ -13,11 +13,11 @@
 namespace teskel::handheld {
 namespace {
 
-using sim::air::AccessPointSpec;
+using sim::air::AccessPointConfig;
 using sim::air::Ipv4;
 using sim::air::Mac;
-using sim::air::PeerSpec;
-using sim::air::WorldSpec;
+using sim::air::PeerConfig;
+using sim::air::WorldConfig;
 
 std::string valueOf(const std::vector<std::string> &args, std::size_t &i, const std::string &option) {
   const std::string &arg = args[i];
@@ -159,8 +159,8 @@ bool parseWorldOption(const std::vector<std::string> &args, std::size_t &i, Worl
   return true;
 }
 
-WorldSpec buildWorld(const WorldOptions &o) {
-  WorldSpec world = o.accessPoints.empty() ? WorldSpec::defaults() : WorldSpec{};
+WorldConfig buildWorld(const WorldOptions &o) {
+  WorldConfig world = o.accessPoints.empty() ? WorldConfig::defaults() : WorldConfig{};
   // Networks by SSID: the subnet each one uses, taken from what the world has already.
   std::map<std::string, int> subnets;
   int nextSubnet = 77;
@@ -174,7 +174,7 @@ WorldSpec buildWorld(const WorldOptions &o) {
     nextSubnet = std::max(nextSubnet, ap.responder.ip[2] + 1);
   }
   if (o.accessPoints.empty() && !world.accessPoints.empty()) {
-    AccessPointSpec &first = world.accessPoints.front();
+    AccessPointConfig &first = world.accessPoints.front();
     if (o.ssid) first.ssid = *o.ssid;
     if (o.channel) first.channel = *o.channel;
     if (o.wep) first.wepKey = *o.wep;
@@ -182,7 +182,7 @@ WorldSpec buildWorld(const WorldOptions &o) {
   std::map<std::string, std::uint8_t> seen;  // stations per name so far, for unique addresses
   for (const auto &text : o.accessPoints) {
     StationText s = parseStation(text, "--ap");
-    AccessPointSpec ap;
+    AccessPointConfig ap;
     ap.ssid = s.name;
     std::uint8_t number = ++seen[s.name];
     ap.bssid = derivedMac(s.name, number);
@@ -204,7 +204,7 @@ WorldSpec buildWorld(const WorldOptions &o) {
   std::map<std::string, std::uint8_t> hosts;  // the next responder host number per peer network
   for (const auto &text : o.peers) {
     StationText s = parseStation(text, "--peer");
-    PeerSpec peer;
+    PeerConfig peer;
     peer.ssid = s.name;
     std::uint8_t number = ++seen[s.name];
     peer.mac = derivedMac(s.name, static_cast<std::uint8_t>(0x80 | number));
@@ -246,7 +246,7 @@ std::string worldOptionsHelp() {
          "  --loss PERCENT      lose this share of the frames on the air (seeded, independent)\n";
 }
 
-std::string describeWorld(const WorldSpec &world) {
+std::string describeWorld(const WorldConfig &world) {
   std::ostringstream out;
   for (const auto &ap : world.accessPoints) {
     out << "  \"" << ap.ssid << "\": access point, channel " << ap.channel << ", "

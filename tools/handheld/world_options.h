@@ -1,5 +1,5 @@
 // handheld run's radio world options (--ssid, --channel, --wep, --ap, --peer, --at, --loss): what
-// they say, parsed, and the world spec they make from the default world.
+// they say, parsed, and the world config they make from the default world.
 #pragma once
 
 #include <optional>
@@ -28,11 +28,11 @@ bool parseWorldOption(const std::vector<std::string> &args, std::size_t &i, Worl
 // BSSID prefix and the responder (192.168.N.1/24, N from 77 on, by SSID in order of appearance);
 // a peer has a responder of its own on its network. Throws UsageError when an event names no
 // access point or peer.
-sim::air::WorldSpec buildWorld(const WorldOptions &options);
+sim::air::WorldConfig buildWorld(const WorldOptions &options);
 
 // The option lines for --help, and the default world with its addresses.
 std::string worldOptionsHelp();
-std::string describeWorld(const sim::air::WorldSpec &world);
+std::string describeWorld(const sim::air::WorldConfig &world);
 
 std::string formatMac(const sim::air::Mac &mac);
 std::string formatIp(const sim::air::Ipv4 &ip);

@@ -16,6 +16,7 @@
 
 #include "teskel/coredll.h"
 #include "teskel/event_loop.h"
+#include "teskel/temp_dir.h"
 #include "teskel/ui.h"
 #include "teskel/ui_render.h"
 
@@ -31,24 +32,8 @@ inline std::filesystem::path built(const std::string &name) {
   return std::filesystem::path(TESKEL_BINARY_DIR) / "tests" / "platform" / "ui" / name;
 }
 
-class TempDir {
- public:
-  TempDir() {
-    const char *base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/teskel-ui-test-XXXXXX";
-    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-  const std::filesystem::path &path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
+struct TempDir : teskel::test::TempDir {
+  TempDir() : teskel::test::TempDir("teskel-ui-test") {}
 };
 
 inline std::string u8(const std::u16string &s) { return teskel::coredll::toUtf8(s); }

@@ -28,10 +28,10 @@ TEST(Air, AirTimeIsHeaderBodyAndFcsAtTwoMegabitsPlusPreamble) {
 TEST(Air, FramesReachTheirChannelAfterTheirAirTimeAndTheLossRateIsSeeded) {
   auto run = [](double loss, std::uint64_t seed) {
     EventLoop loop(EventLoop::Mode::Virtual);
-    WorldSpec spec;
-    spec.lossPercent = loss;
-    spec.seed = seed;
-    auto world = makeWorld(loop, spec);
+    WorldConfig config;
+    config.lossPercent = loss;
+    config.seed = seed;
+    auto world = makeWorld(loop, config);
     Listener from(3), same(3), other(4);
     for (Radio *r : {static_cast<Radio *>(&from), static_cast<Radio *>(&same), static_cast<Radio *>(&other)})
       world->medium().attach(*r);
@@ -64,9 +64,9 @@ TEST(Air, FramesReachTheirChannelAfterTheirAirTimeAndTheLossRateIsSeeded) {
 
 TEST(Air, AccessPointsBeaconEveryHundredTimeUnitsUntilSwitchedOff) {
   EventLoop loop(EventLoop::Mode::Virtual);
-  WorldSpec spec = WorldSpec::defaults();
-  spec.events = {{1000000, "Harbor", false}, {2000000, "Harbor", true}};
-  auto world = makeWorld(loop, spec);
+  WorldConfig config = WorldConfig::defaults();
+  config.events = {{1000000, "Harbor", false}, {2000000, "Harbor", true}};
+  auto world = makeWorld(loop, config);
   Listener six(6), eleven(11);
   world->medium().attach(six);
   world->medium().attach(eleven);

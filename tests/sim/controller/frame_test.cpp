@@ -352,7 +352,7 @@ TEST(ControllerInfo, CountersWrapAtSixteenBits) {
 }
 
 TEST(ControllerInfo, LinkStatusFrameOnEveryChange) {
-  air::WorldSpec world = air::WorldSpec::defaults();
+  air::WorldConfig world = air::WorldConfig::defaults();
   world.accessPoints.resize(1);  // Harbor, away for a while
   world.events = {{1000000, "Harbor", false}, {3000000, "Harbor", true}};
   Rig r({}, world);

@@ -124,12 +124,12 @@ TEST(ControllerRecords, AccessReadRefreshesTheExchangeArea) {
 }
 
 TEST(ControllerRecords, DynamicRecordsFollowThePort) {
-  air::AccessPointSpec ap;
+  air::AccessPointConfig ap;
   ap.ssid = "Quay";
   ap.bssid = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
   ap.channel = 11;
   ap.signal = 52;
-  air::WorldSpec world;
+  air::WorldConfig world;
   world.accessPoints.push_back(ap);
   Rig r({}, world);
   r.start();

@@ -27,8 +27,8 @@ struct Rig {
   std::unique_ptr<air::World> world;
   std::unique_ptr<Controller> ctl;
 
-  explicit Rig(ControllerOptions options = {}, air::WorldSpec spec = air::WorldSpec::defaults()) {
-    world = air::makeWorld(loop, std::move(spec));
+  explicit Rig(ControllerOptions options = {}, air::WorldConfig config = air::WorldConfig::defaults()) {
+    world = air::makeWorld(loop, std::move(config));
     options.medium = &world->medium();
     ctl = std::make_unique<Controller>(loop, bus, kLine, std::move(options));
     bus.map(kBase, kPortCount, *ctl);

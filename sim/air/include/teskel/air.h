@@ -43,28 +43,28 @@ std::optional<std::vector<std::uint8_t>> wepDecrypt(const std::array<std::uint8_
 
 // The responder behind an access point or in a peer: answers ARP and ICMP echo, discards UDP to
 // port 9 and echoes UDP to port 7.
-struct ResponderSpec {
+struct ResponderConfig {
   Mac mac{};
   Ipv4 ip{};
   int prefixLength = 24;
 };
 
-struct AccessPointSpec {
+struct AccessPointConfig {
   std::string ssid;
   Mac bssid{};
   int channel = 6;
   int signal = 100;                             // 0 to 200
   std::optional<std::array<std::uint8_t, 5>> wepKey;  // 40-bit key; unset: open network
-  ResponderSpec responder;
+  ResponderConfig responder;
 };
 
-struct PeerSpec {  // an ad hoc station with a responder of its own
+struct PeerConfig {  // an ad hoc station with a responder of its own
   std::string ssid;
   Mac mac{};
   int channel = 3;
   int signal = 90;
   std::optional<std::array<std::uint8_t, 5>> wepKey;
-  ResponderSpec responder;
+  ResponderConfig responder;
 };
 
 struct WorldEvent {
@@ -73,15 +73,15 @@ struct WorldEvent {
   bool on = false;
 };
 
-struct WorldSpec {
-  std::vector<AccessPointSpec> accessPoints;
-  std::vector<PeerSpec> peers;
+struct WorldConfig {
+  std::vector<AccessPointConfig> accessPoints;
+  std::vector<PeerConfig> peers;
   std::vector<WorldEvent> events;
   double lossPercent = 0;  // each frame dropped independently with this probability
   std::uint64_t seed = 1;
 
   // Harbor (channel 6, open) and Vault (channel 11, WEP), each with its responder.
-  static WorldSpec defaults();
+  static WorldConfig defaults();
 };
 
 // A radio on the air: the card's controller, an access point, a peer.
@@ -109,7 +109,7 @@ class World {
  public:
   virtual ~World() = default;
   virtual Medium &medium() = 0;
-  virtual const WorldSpec &spec() const = 0;
+  virtual const WorldConfig &config() const = 0;
   // Frames and bytes carried, for status lines.
   struct Counters {
     std::uint64_t frames = 0, bytes = 0, lost = 0;
@@ -118,6 +118,6 @@ class World {
 };
 
 // Builds the world on the loop: access points start beaconing at once, events are scheduled.
-std::unique_ptr<World> makeWorld(EventLoop &loop, WorldSpec spec);
+std::unique_ptr<World> makeWorld(EventLoop &loop, WorldConfig config);
 
 }  // namespace teskel::sim::air
