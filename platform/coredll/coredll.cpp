@@ -139,6 +139,11 @@ std::u16string fromUtf8(const std::string &s) {
       }
       c = (c << 6) | (n & 0x3F);
     }
+    // Overlong forms and code points past U+10FFFF are not UTF-8 either: one would be a second
+    // spelling of some text, the other a character UTF-16 cannot hold. (A lone surrogate passes:
+    // toUtf8 writes one that way, and names must come back as they went in.)
+    static constexpr std::uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+    if (ok && (c < kLeast[extra] || c > 0x10FFFF)) ok = false;
     if (!ok) {
       out += u'\uFFFD';
       ++i;

@@ -44,16 +44,11 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
+// UTF-8 without overlong forms: exactly what decodes and encodes back to the same bytes. Anything
+// else is 8-bit text.
 bool isUtf8(std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    auto b = static_cast<unsigned char>(s[i]);
-    std::size_t extra = b < 0x80 ? 0 : (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : 9;
-    if (extra == 9 || (extra && i + extra >= s.size())) return false;
-    for (std::size_t k = 1; k <= extra; ++k)
-      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-    i += extra + 1;
-  }
-  return true;
+  std::string bytes(s);
+  return coredll::toUtf8(coredll::fromUtf8(bytes)) == bytes;
 }
 
 // 8-bit text as UTF-16: UTF-8 when it is that, else one character per byte (Latin-1, which is

@@ -29,6 +29,10 @@ TEST(Coredll, Utf8RoundTrip) {
   std::u16string s = u"Caf\u00e9 \U0001F4F6";
   EXPECT_EQ(teskel::coredll::fromUtf8(teskel::coredll::toUtf8(s)), s);
   EXPECT_EQ(teskel::coredll::fromUtf8("\xC3"), u"\uFFFD");
+  // A second spelling of a character, or one past U+10FFFF, is not taken for that character.
+  EXPECT_EQ(teskel::coredll::fromUtf8("\xC1\xB7"), u"\uFFFD\uFFFD");
+  EXPECT_EQ(teskel::coredll::fromUtf8("\xE0\x81\xB7"), u"\uFFFD\uFFFD\uFFFD");
+  EXPECT_EQ(teskel::coredll::fromUtf8("\xF4\x90\x80\x80").front(), u'\uFFFD');
 }
 
 TEST(Coredll, LocalMemoryIsAccounted) {

@@ -302,6 +302,17 @@ TEST_F(RegFileTest, ExportPicksTheFormatAndReadsBackTheSame) {
   EXPECT_THROW(exportReg(store), Error);
 }
 
+// 8-bit text that merely looks like UTF-8 (an overlong form) is read as 8-bit characters, so the
+// key it names is the one that comes back from an export.
+TEST_F(RegFileTest, AnOverlongUtf8FormIsReadAsEightBitText) {
+  importReg(store, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\K\xC1\xB7]\r\n\"v\"=dword:00000001\r\n");
+  EXPECT_EQ(store.subkeys(""), std::vector<std::string>{"K\xC3\x81\xC2\xB7"});
+  const std::string exported = exportReg(store);
+  Store second(dir.path() / "second.db");
+  importReg(second, exported);
+  EXPECT_EQ(exportReg(second), exported);
+}
+
 // Import errors quote a short, escaped excerpt: no raw control bytes reach a terminal.
 TEST_F(RegFileTest, ErrorsQuoteLinesShortAndEscaped) {
   const std::string files[] = {
