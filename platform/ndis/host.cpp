@@ -1,5 +1,7 @@
 // The NDIS host's C++ side: drivers and adapters, serialised entry-point calls, protocol
 // bindings, and the verifier's bookkeeping of what each adapter holds.
+#include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -197,8 +199,16 @@ void Host::Impl::enter(Adapter::Impl *adapter, const char *entry, const std::fun
     Adapter::Impl *current;
     Host::Impl *previousHost;
     registry::Store *previousStore;
+    const char *entry;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     ~Restore() {
       if (adapter) {
+        auto spent = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started);
+        auto it = adapter->times.find(std::string_view(entry));
+        if (it == adapter->times.end()) it = adapter->times.emplace(entry, Adapter::EntryPointTime{entry}).first;
+        ++it->second.calls;
+        it->second.total += spent;
+        it->second.longest = std::max(it->second.longest, spent);
         adapter->active = active;
         adapter->indicating = indicating;
       }
@@ -212,7 +222,8 @@ void Host::Impl::enter(Adapter::Impl *adapter, const char *entry, const std::fun
             adapter ? adapter->indicating : false,
             current,
             t_current,
-            registry::currentStore()};
+            registry::currentStore(),
+            entry};
   if (adapter) {
     adapter->active = entry;
     adapter->indicating = false;
@@ -615,6 +626,12 @@ NDIS_HANDLE Adapter::handle() const { return &impl_->block; }
 NDIS_HANDLE Adapter::context() const { return impl_->context; }
 std::string Adapter::configurationKey() const { return "Comm\\" + impl_->name + "\\Parms"; }
 const char *Adapter::activeEntryPoint() const { return impl_->active; }
+
+std::vector<Adapter::EntryPointTime> Adapter::entryPointTimes() const {
+  std::vector<EntryPointTime> out;
+  for (const auto &[name, time] : impl_->times) out.push_back(time);
+  return out;
+}
 
 namespace {
 void requireRunning(const Adapter::Impl &a, const char *what) {

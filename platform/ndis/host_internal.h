@@ -125,6 +125,8 @@ struct Adapter::Impl {
   std::set<PNDIS_PACKET> queued;         // posted sends whose task has not run yet
   std::map<PNDIS_PACKET, int> inFlight;  // packet -> binding that sent it
   std::set<PNDIS_PACKET> completed;      // completed since last handed over
+
+  std::map<std::string, Adapter::EntryPointTime, std::less<>> times;
 };
 
 struct Host::Impl {

@@ -354,6 +354,20 @@ struct Store::Impl : Connection {};
 
 namespace {
 
+// SQLite's own busy timeout sleeps 1, 2, 5, 10 ... 100 ms between tries, so a write that meets
+// another process's write (a few dozen microseconds) would wait a millisecond or more. Here the
+// waits start at 20 us and double up to 1 ms, until kBusyTimeoutMs in all.
+int waitWhileBusy(void *, int tries) {
+  static constexpr int kFirstUs = 20, kLongestUs = 1000;
+  thread_local std::chrono::steady_clock::time_point since;
+  auto now = std::chrono::steady_clock::now();
+  if (tries == 0) since = now;
+  if (now - since >= std::chrono::milliseconds(kBusyTimeoutMs)) return 0;
+  int us = tries < 6 ? kFirstUs << tries : kLongestUs;
+  usleep(static_cast<useconds_t>(us > kLongestUs ? kLongestUs : us));
+  return 1;
+}
+
 // A file name as an SQLite URI path: the characters that URIs give a meaning are escaped.
 std::string uriPath(const std::filesystem::path &file) {
   std::string out;
@@ -402,7 +416,7 @@ Store::Store(const std::filesystem::path &file) : impl_(std::make_unique<Impl>()
     std::string why = reason(impl_->db, rc);
     throw Error("cannot open registry store " + file.string() + ": " + why);
   }
-  sqlite3_busy_timeout(impl_->db, kBusyTimeoutMs);
+  sqlite3_busy_handler(impl_->db, waitWhileBusy, nullptr);
   sqlite3_extended_result_codes(impl_->db, 1);
   if (!impl_->readOnly && sqlite3_db_readonly(impl_->db, "main") == 1) impl_->readOnly = true;
   // Switching to WAL needs a moment of exclusive access; a second process opening the same new

@@ -1,6 +1,8 @@
 // Miniport timers on the handheld's loop, and stalls that advance its clock.
 #include <ceddk.h>
 
+#include <map>
+
 #include "ndis_fixture.h"
 
 namespace ndistest {
@@ -41,6 +43,24 @@ TEST_F(Timers, FireOnceInDueOrderAfterTheCallReturns) {
   loop_.runUntilIdle();
   EXPECT_EQ(fired, (std::vector<std::pair<std::string, Micros>>{{"TimerB", t0 + 10000}, {"TimerA", t0 + 30000}}));
   EXPECT_EQ(adapter.timersPending(), 0u);
+}
+
+// The host keeps count of every entry of the adapter and of the time spent there.
+TEST_F(Timers, EachEntryIsCountedWithItsTime) {
+  auto &adapter = start();
+  inside(adapter, [](TestAdapter *a) {
+    NdisMSetTimer(&a->TimerA, 10);
+    NdisMSetTimer(&a->TimerB, 20);
+  });
+  loop_.runUntilIdle();
+  std::map<std::string, std::uint64_t> calls;
+  for (const auto &t : adapter.entryPointTimes()) {
+    calls[t.entry] = t.calls;
+    EXPECT_LE(t.longest, t.total) << t.entry;
+  }
+  EXPECT_EQ(calls["timer function"], 2u);
+  EXPECT_EQ(calls["MiniportInitialize"], 1u);
+  EXPECT_EQ(calls["MiniportQueryInformation"], 1u);
 }
 
 TEST_F(Timers, ZeroDelayStillWaitsForTheEntryPointToReturn) {

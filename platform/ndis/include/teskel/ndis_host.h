@@ -4,6 +4,7 @@
 
 #include <ndis.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -170,6 +171,15 @@ class Adapter {
   std::size_t timersPending() const;
   // Name of the entry point running for this adapter, or nullptr.
   const char *activeEntryPoint() const;
+  // How often the host entered each of the adapter's entry points (the timer function and the
+  // interrupt handlers included) and the time spent there on the steady clock, a nested
+  // transfer-data included in its indication; by name.
+  struct EntryPointTime {
+    std::string entry;
+    std::uint64_t calls = 0;
+    std::chrono::nanoseconds total{0}, longest{0};
+  };
+  std::vector<EntryPointTime> entryPointTimes() const;
 
   Impl &impl() { return *impl_; }
 

@@ -1,0 +1,165 @@
+// A simulated handheld for the benchmarks: the built driver in the PC Card socket, the card joined
+// to Harbor of the default world, on the virtual clock; and what a frame must move across the bus.
+#pragma once
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "teskel/air.h"
+#include "teskel/controller.h"
+#include "teskel/event_loop.h"
+#include "teskel/ndis_host.h"
+#include "teskel/ndis_packet.h"
+#include "teskel/pccard.h"
+#include "teskel/port_bus.h"
+#include "teskel/registry_store.h"
+#include "teskel/temp_dir.h"
+
+namespace teskel::bench {
+
+using Bytes = std::vector<std::uint8_t>;
+using teskel::sim::MacAddress;
+
+// What must cross the bus for one frame of an Ethernet size: the 60-byte descriptor, the frame,
+// its 8-byte SNAP encapsulation and, on the way out, the 8-byte tag trailer.
+constexpr std::size_t kDescriptor = 60, kEncapsulation = 8, kTrailer = 8;
+inline std::size_t bytesToCross(std::size_t frame, bool transmit) {
+  return kDescriptor + frame + kEncapsulation + (transmit ? kTrailer : 0);
+}
+// The radio: 2 Mbit/s, plus 400 us of preamble and spacing; the FCS goes on the air too.
+inline double airtimeUs(std::size_t macBytes) { return static_cast<double>(macBytes + 4) * 4.0 + 400.0; }
+constexpr std::size_t kIpUdpHeaders = 28, kEthernetHeader = 14;
+
+// A root folder of its own for every run.
+struct TempRoot : teskel::test::TempDir {
+  TempRoot() : TempDir("teskel-bench") {}
+};
+
+// An Ethernet II frame of `size` bytes carrying IPv4 (so it goes out with SNAP).
+inline Bytes ethernetFrame(const MacAddress &to, const MacAddress &from, std::size_t size) {
+  Bytes f(size, 0);
+  std::copy(to.begin(), to.end(), f.begin());
+  std::copy(from.begin(), from.end(), f.begin() + 6);
+  f[12] = 0x08;
+  f[13] = 0x00;
+  for (std::size_t i = kEthernetHeader; i < size; ++i) f[i] = static_cast<std::uint8_t>(i * 13);
+  return f;
+}
+
+// One simulated handheld with the card up and joined to Harbor, on the virtual clock.
+class Handheld {
+ public:
+  Handheld() {
+    teskel::registry::setCurrentStore(&store_);
+    teskel::pccard::Card card;
+    card.controller.medium = &world_->medium();
+    auto report = socket_.insert(card);
+    if (!report.ok())
+      throw std::runtime_error("the card did not come up: " + (report.errors.empty() ? "adapter failed" : report.errors[0]));
+    adapter_ = socket_.adapter("Teskel1");
+    card_ = socket_.controller("Teskel1");
+    card_->onTransmit([this](const teskel::sim::TransmittedFrame &f) {
+      ++onAir_;
+      lastAirBytes_ = f.frame.size();
+      lastAirEnd_ = f.end;
+    });
+    teskel::ndis::Binding b;
+    b.sendComplete = [this](NDIS_PACKET *, NDIS_STATUS status) {
+      ++completed_;
+      if (status != NDIS_STATUS_SUCCESS) ++failed_;
+    };
+    b.receive = [this](teskel::ndis::Adapter &a, const teskel::ndis::ReceiveIndication &indication) {
+      // As a stack does: the rest of the frame past the lookahead comes by transfer-data.
+      ++indicated_;
+      if (indication.lookahead.size() < indication.packetSize) {
+        UINT rest = indication.packetSize - static_cast<UINT>(indication.lookahead.size());
+        if (!transfer_ || transferSize_ != rest) {
+          transfer_ = teskel::ndis::Packet::withBuffers({rest});
+          transferSize_ = rest;
+        }
+        a.transferData(transfer_->ndis(), static_cast<UINT>(indication.lookahead.size()), rest);
+      }
+    };
+    binding_ = adapter_->bind(std::move(b));
+    loop_.runFor(2000000);  // scanning and joining, and the first status ticks
+    auto bssid = card_->record(0xFD42);
+    if (card_->portStatus() != 4 || !bssid || bssid->size() < 6) throw std::runtime_error("the card joined no network");
+    std::copy_n(bssid->begin(), 6, bssid_.begin());
+  }
+  ~Handheld() {
+    socket_.remove();
+    teskel::registry::setCurrentStore(nullptr);
+  }
+  Handheld(const Handheld &) = delete;
+  Handheld &operator=(const Handheld &) = delete;
+
+  // Sends one frame and runs the clock until it has left the air and its buffer is back.
+  void sendOne(teskel::ndis::Packet &packet) {
+    std::uint64_t want = completed_ + 1, air = onAir_ + 1;
+    adapter_->send(binding_, packet.ndis());
+    while ((completed_ < want || onAir_ < air || card_->transmitBuffersInFlight()) && loop_.runOne()) {
+    }
+  }
+  // Hands the card a frame from the access point and runs until the driver has indicated it.
+  void receiveOne(const Bytes &frame80211) {
+    std::uint64_t want = indicated_ + 1;
+    teskel::sim::ReceiveResult r = card_->receiveFrame(frame80211);
+    if (r != teskel::sim::ReceiveResult::Delivered)
+      throw std::runtime_error(std::string("the card did not take the frame: ") + teskel::sim::toString(r));
+    while (indicated_ < want && loop_.runOne()) {
+    }
+  }
+  // A data frame from the distribution system to this station, with the body of an Ethernet
+  // frame of `size` bytes (SNAP, type, payload).
+  Bytes fromAccessPoint(std::size_t size) const {
+    MacAddress self = card_->stationAddress();
+    Bytes f(24, 0);
+    f[0] = 0x08;
+    f[1] = 0x02;  // from the distribution system
+    std::copy(self.begin(), self.end(), f.begin() + 4);
+    std::copy(bssid_.begin(), bssid_.end(), f.begin() + 10);
+    std::copy(bssid_.begin(), bssid_.end(), f.begin() + 16);
+    Bytes body = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x08, 0x00};
+    for (std::size_t i = kEthernetHeader; i < size; ++i) body.push_back(static_cast<std::uint8_t>(i));
+    f.insert(f.end(), body.begin(), body.end());
+    return f;
+  }
+
+  teskel::EventLoop &loop() { return loop_; }
+  teskel::ceddk::PortBus &bus() { return bus_; }
+  teskel::ndis::Adapter &adapter() { return *adapter_; }
+  int binding() const { return binding_; }
+  MacAddress station() const { return card_->stationAddress(); }
+  const MacAddress &bssid() const { return bssid_; }
+  std::uint64_t onAir() const { return onAir_; }
+  std::uint64_t completed() const { return completed_; }
+  std::uint64_t failed() const { return failed_; }
+  std::size_t lastAirBytes() const { return lastAirBytes_; }
+  teskel::Micros lastAirEnd() const { return lastAirEnd_; }
+
+ private:
+  TempRoot root_;
+  teskel::EventLoop loop_{teskel::EventLoop::Mode::Virtual};
+  teskel::ceddk::PortBus bus_;
+  teskel::registry::Store store_{root_.path() / teskel::registry::kStoreFileName};
+  teskel::ndis::Host host_{loop_, bus_, store_};
+  // The default world; it outlives the card, whose radio is on its air.
+  std::unique_ptr<teskel::sim::air::World> world_ =
+      teskel::sim::air::makeWorld(loop_, teskel::sim::air::WorldConfig::defaults());
+  teskel::pccard::Socket socket_{host_, teskel::pccard::SocketOptions{root_.path()}};
+  teskel::ndis::Adapter *adapter_ = nullptr;
+  teskel::sim::Controller *card_ = nullptr;
+  int binding_ = 0;
+  MacAddress bssid_{};
+  std::unique_ptr<teskel::ndis::Packet> transfer_;
+  UINT transferSize_ = 0;
+  std::uint64_t onAir_ = 0, completed_ = 0, failed_ = 0, indicated_ = 0;
+  std::size_t lastAirBytes_ = 0;
+  teskel::Micros lastAirEnd_ = 0;
+};
+
+}  // namespace teskel::bench
