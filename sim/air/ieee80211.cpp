@@ -11,30 +11,6 @@ namespace {
 constexpr std::uint8_t kElemSsid = 0, kElemRates = 1, kElemDs = 3;
 const std::uint8_t kSnap[6] = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
 
-std::uint32_t crc32(std::span<const std::uint8_t> data) {
-  std::uint32_t c = 0xFFFFFFFFu;
-  for (std::uint8_t byte : data) {
-    c ^= byte;
-    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
-  }
-  return ~c;
-}
-
-void rc4(const std::uint8_t (&key)[8], std::uint8_t *data, std::size_t n) {
-  std::uint8_t s[256];
-  for (int i = 0; i < 256; ++i) s[i] = static_cast<std::uint8_t>(i);
-  for (int i = 0, j = 0; i < 256; ++i) {
-    j = (j + s[i] + key[i % 8]) & 0xFF;
-    std::swap(s[i], s[j]);
-  }
-  for (std::size_t k = 0, i = 0, j = 0; k < n; ++k) {
-    i = (i + 1) & 0xFF;
-    j = (j + s[i]) & 0xFF;
-    std::swap(s[i], s[j]);
-    data[k] ^= s[(s[i] + s[j]) & 0xFF];
-  }
-}
-
 // Walks the information elements from `at`; calls fn(id, value) for each whole one.
 template <typename F>
 void elements(std::span<const std::uint8_t> body, std::size_t at, F fn) {
@@ -93,6 +69,30 @@ std::optional<std::string> parseProbeSsid(std::span<const std::uint8_t> body) {
   return ssid;
 }
 
+std::uint32_t crc32(std::span<const std::uint8_t> data) {
+  std::uint32_t c = 0xFFFFFFFFu;
+  for (std::uint8_t byte : data) {
+    c ^= byte;
+    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+  }
+  return ~c;
+}
+
+void rc4(std::span<const std::uint8_t> key, std::span<std::uint8_t> data) {
+  std::uint8_t s[256];
+  for (int i = 0; i < 256; ++i) s[i] = static_cast<std::uint8_t>(i);
+  for (std::size_t i = 0, j = 0; i < 256; ++i) {
+    j = (j + s[i] + key[i % key.size()]) & 0xFF;
+    std::swap(s[i], s[j]);
+  }
+  for (std::size_t k = 0, i = 0, j = 0; k < data.size(); ++k) {
+    i = (i + 1) & 0xFF;
+    j = (j + s[i]) & 0xFF;
+    std::swap(s[i], s[j]);
+    data[k] ^= s[(s[i] + s[j]) & 0xFF];
+  }
+}
+
 Bytes wepEncrypt(const std::array<std::uint8_t, 5> &key, std::uint32_t iv, unsigned keyId,
                  std::span<const std::uint8_t> body) {
   std::uint8_t seed[8] = {static_cast<std::uint8_t>(iv >> 16), static_cast<std::uint8_t>(iv >> 8),
@@ -105,7 +105,7 @@ Bytes wepEncrypt(const std::array<std::uint8_t, 5> &key, std::uint32_t iv, unsig
   out.resize(4 + body.size());
   const std::uint32_t icv = crc32(body);
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(icv >> (8 * i)));
-  rc4(seed, out.data() + 4, out.size() - 4);
+  rc4(seed, std::span<std::uint8_t>(out).subspan(4));
   return out;
 }
 
@@ -114,7 +114,7 @@ std::optional<Bytes> wepDecrypt(const std::array<std::uint8_t, 5> &key, std::spa
   std::uint8_t seed[8] = {body[0], body[1], body[2]};
   std::copy(key.begin(), key.end(), seed + 3);
   Bytes plain(body.begin() + 4, body.end());
-  rc4(seed, plain.data(), plain.size());
+  rc4(seed, plain);
   const std::size_t n = plain.size() - 4;
   std::uint32_t icv = 0;
   for (int i = 0; i < 4; ++i) icv |= static_cast<std::uint32_t>(plain[n + static_cast<std::size_t>(i)]) << (8 * i);

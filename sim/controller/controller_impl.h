@@ -109,6 +109,8 @@ struct Controller::Impl {
   RecordEntry *findRecord(std::uint16_t rid);
   const RecordEntry *findRecord(std::uint16_t rid) const;
   std::uint16_t word(std::uint16_t rid, std::size_t index = 0) const;
+  // The 40-bit WEP key of key record `keyId` (0 to 3).
+  std::array<std::uint8_t, 5> wepKey(unsigned keyId) const;
   std::string describeConfiguration() const;
 
   // --- the MAC: frames (frames.cpp) ---
@@ -268,9 +270,5 @@ inline void putBe16(std::vector<std::uint8_t> &b, std::size_t at, std::uint16_t 
   b[at] = static_cast<std::uint8_t>(v >> 8);
   b[at + 1] = static_cast<std::uint8_t>(v);
 }
-
-// WEP primitives (frames.cpp).
-std::uint32_t crc32(const std::uint8_t *data, std::size_t n);
-void rc4(const std::uint8_t *key, std::size_t keyLength, std::uint8_t *data, std::size_t n);
 
 }  // namespace teskel::sim

@@ -27,28 +27,11 @@ const std::uint8_t kTunnel[6] = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0xF8};
 
 }  // namespace
 
-std::uint32_t crc32(const std::uint8_t *data, std::size_t n) {
-  std::uint32_t c = 0xFFFFFFFFu;
-  for (std::size_t i = 0; i < n; ++i) {
-    c ^= data[i];
-    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
-  }
-  return ~c;
-}
-
-void rc4(const std::uint8_t *key, std::size_t keyLength, std::uint8_t *data, std::size_t n) {
-  std::uint8_t s[256];
-  for (int i = 0; i < 256; ++i) s[i] = static_cast<std::uint8_t>(i);
-  for (int i = 0, j = 0; i < 256; ++i) {
-    j = (j + s[i] + key[i % keyLength]) & 0xFF;
-    std::swap(s[i], s[j]);
-  }
-  for (std::size_t k = 0, i = 0, j = 0; k < n; ++k) {
-    i = (i + 1) & 0xFF;
-    j = (j + s[i]) & 0xFF;
-    std::swap(s[i], s[j]);
-    data[k] ^= s[(s[i] + s[j]) & 0xFF];
-  }
+std::array<std::uint8_t, 5> Controller::Impl::wepKey(unsigned keyId) const {
+  const auto &record = records.at(static_cast<std::uint16_t>(kRidWepKey1 + (keyId & 3))).data;
+  std::array<std::uint8_t, 5> key{};
+  std::copy_n(record.begin(), std::min(record.size(), key.size()), key.begin());
+  return key;
 }
 
 void Controller::Impl::tally(unsigned index, std::uint32_t amount) {
@@ -153,20 +136,7 @@ std::vector<std::uint8_t> Controller::Impl::buildDataFrame(const std::vector<std
   const std::uint16_t flags = word(kRidWepFlags);
   if (flags & 1) {
     const std::uint16_t keyId = word(kRidWepDefaultKeyId) & 3;
-    const auto &key = records.at(static_cast<std::uint16_t>(kRidWepKey1 + keyId)).data;
-    std::uint8_t seed[8];
-    const std::uint32_t iv = wepIv++ & 0xFFFFFF;
-    seed[0] = static_cast<std::uint8_t>(iv >> 16);
-    seed[1] = static_cast<std::uint8_t>(iv >> 8);
-    seed[2] = static_cast<std::uint8_t>(iv);
-    std::copy(key.begin(), key.begin() + 5, seed + 3);
-    const std::uint32_t icv = crc32(body.data(), body.size());
-    for (int i = 0; i < 4; ++i) body.push_back(static_cast<std::uint8_t>(icv >> (8 * i)));
-    rc4(seed, sizeof seed, body.data(), body.size());
-    f.push_back(seed[0]);
-    f.push_back(seed[1]);
-    f.push_back(seed[2]);
-    f.push_back(static_cast<std::uint8_t>(keyId << 6));
+    body = air::wepEncrypt(wepKey(keyId), wepIv++ & 0xFFFFFF, keyId, body);
     fc |= kFcProtected;
   }
   putLe16(f, 0, fc);
@@ -206,26 +176,12 @@ ReceiveResult Controller::Impl::receive(const std::vector<std::uint8_t> &frame, 
   std::vector<std::uint8_t> body(frame.begin() + kHeader, frame.end());
   if (fc & kFcProtected) {
     // IV (3), key id byte, then RC4 over body and ICV.
-    if (body.size() < 4 + 4) {
+    auto plain = body.size() < 4 ? std::nullopt : air::wepDecrypt(wepKey(body[3] >> 6), body);
+    if (!plain) {
       tally(kTallyRxWepUndecryptable);
       return ReceiveResult::Undecryptable;
     }
-    const unsigned keyId = body[3] >> 6;
-    const auto &key = records.at(static_cast<std::uint16_t>(kRidWepKey1 + keyId)).data;
-    std::uint8_t seed[8] = {body[0], body[1], body[2]};
-    std::copy(key.begin(), key.begin() + 5, seed + 3);
-    std::vector<std::uint8_t> plain(body.begin() + 4, body.end());
-    rc4(seed, sizeof seed, plain.data(), plain.size());
-    const std::size_t n = plain.size() - 4;
-    const std::uint32_t icv = static_cast<std::uint32_t>(plain[n]) | (static_cast<std::uint32_t>(plain[n + 1]) << 8) |
-                              (static_cast<std::uint32_t>(plain[n + 2]) << 16) |
-                              (static_cast<std::uint32_t>(plain[n + 3]) << 24);
-    if (crc32(plain.data(), n) != icv) {
-      tally(kTallyRxWepUndecryptable);
-      return ReceiveResult::Undecryptable;
-    }
-    plain.resize(n);
-    body = std::move(plain);
+    body = std::move(*plain);
   } else if (word(kRidWepFlags) & 2) {
     return ReceiveResult::Excluded;
   }

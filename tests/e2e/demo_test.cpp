@@ -15,32 +15,6 @@ namespace {
 
 bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
-// A tmux server of the test's own, killed at the end.
-class Tmux {
- public:
-  Tmux() : socket_("teskel-demo-test-" + std::to_string(getpid())) {}
-  ~Tmux() { run({"kill-server"}); }
-  int run(const std::vector<std::string> &args) {
-    std::vector<std::string> argv{"tmux", "-L", socket_, "-f", "/dev/null"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return teskel::test::runProgram(argv).exitCode;
-  }
-  std::string screen() {
-    return teskel::test::runProgram({"tmux", "-L", socket_, "capture-pane", "-p", "-t", "demo"}).out;
-  }
-  bool waitScreen(const std::function<bool(const std::string &)> &done) {
-    auto deadline = std::chrono::steady_clock::now() + kDeadline;
-    while (!done(screen())) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      poll(nullptr, 0, 50);  // pace the polling; the deadline bounds the wait
-    }
-    return true;
-  }
-
- private:
-  std::string socket_;
-};
-
 // The figure of a bytes/sec field on the screen: the first or the second one drawn.
 std::string figure(const std::string &screen, int which) {
   static const std::regex field(R"(bytes/sec +\[(\d+) *\])");
@@ -63,9 +37,8 @@ TEST(Demo, ShowsTheCardSearchingThenConnectedWithMovingFiguresAndStopsBothOnCanc
   command.insert(command.end(), {demo, "--bin", bin});
   std::string line = teskel::test::shellCommand(command) + "; echo $? > " + teskel::test::shellCommand({statusFile.string()});
 
-  Tmux tmux;
-  ASSERT_EQ(tmux.run({"new-session", "-d", "-s", "demo", "-x", "80", "-y", "24", line}), 0);
-  tmux.run({"set-option", "-t", "demo", "remain-on-exit", "on"});
+  Tmux tmux("demo");
+  ASSERT_TRUE(tmux.start(line));
 
   std::string screen;
   EXPECT_TRUE(tmux.waitScreen([&](const std::string &s) {
@@ -88,15 +61,8 @@ TEST(Demo, ShowsTheCardSearchingThenConnectedWithMovingFiguresAndStopsBothOnCanc
   EXPECT_TRUE(contains(tmux.screen(), "Connected...")) << tmux.screen();
 
   // Cancel (Esc) ends Pemblo; the demo then takes the card out and stops the handheld.
-  tmux.run({"send-keys", "-t", "demo", "Escape"});
-  std::string status;
-  auto deadline = std::chrono::steady_clock::now() + kDeadline;
-  while (std::chrono::steady_clock::now() < deadline) {
-    status = readFile(statusFile);
-    if (!status.empty() && status.back() == '\n') break;
-    poll(nullptr, 0, 50);
-  }
-  EXPECT_EQ(status, "0\n") << tmux.screen();
+  tmux.keys({"Escape"});
+  EXPECT_EQ(waitForLine(statusFile), "0\n") << tmux.screen();
   std::string log = readFile(root.path() / "handheld-run.log");
   EXPECT_TRUE(contains(log, "card removed: Teskel1 halted, nothing left held")) << log;
   EXPECT_TRUE(contains(log, "link state: Teskel1 1 (connected)")) << log;

@@ -2,7 +2,9 @@
 #include "pemblo_harness.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -183,6 +185,51 @@ std::string readFile(const std::filesystem::path &file) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+std::string waitForLine(const std::filesystem::path &file, std::chrono::milliseconds timeout) {
+  std::string text;
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    text = readFile(file);
+    if (!text.empty() && text.back() == '\n') break;
+    poll(nullptr, 0, 50);  // pace the polling; the deadline bounds the wait
+  }
+  return text;
+}
+
+Tmux::Tmux(std::string session) : socket_(session + "-test-" + std::to_string(getpid())), session_(std::move(session)) {}
+
+Tmux::~Tmux() { run({"kill-server"}); }
+
+bool Tmux::start(const std::string &command) {
+  if (run({"new-session", "-d", "-s", session_, "-x", "80", "-y", "24", command}) != 0) return false;
+  run({"set-option", "-t", session_, "remain-on-exit", "on"});
+  return true;
+}
+
+int Tmux::run(std::vector<std::string> args) {
+  std::vector<std::string> argv{"tmux", "-L", socket_, "-f", "/dev/null"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return teskel::test::runProgram(argv).exitCode;
+}
+
+void Tmux::keys(std::vector<std::string> keys) {
+  keys.insert(keys.begin(), {"send-keys", "-t", session_});
+  run(std::move(keys));
+}
+
+std::string Tmux::screen() {
+  return teskel::test::runProgram({"tmux", "-L", socket_, "capture-pane", "-p", "-t", session_}).out;
+}
+
+bool Tmux::waitScreen(const std::function<bool(const std::string &)> &done, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done(screen())) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    poll(nullptr, 0, 50);  // pace the polling; the deadline bounds the wait
+  }
+  return true;
 }
 
 }  // namespace pemblo_test

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -102,5 +103,31 @@ std::string unquote(const std::string &quoted);
 // Lines of `output` that begin with `prefix`.
 std::vector<std::string> linesStartingWith(const std::string &output, const std::string &prefix);
 std::string readFile(const std::filesystem::path &file);
+// Waits until `file` holds a whole line (an exit status the shell wrote) or the deadline passes;
+// what it holds then.
+std::string waitForLine(const std::filesystem::path &file, std::chrono::milliseconds timeout = kDeadline);
+
+// A tmux server of the test's own (its own socket) running one session, killed at the end. The
+// pane stays after the program ends, so its last screen can be shown when something fails.
+class Tmux {
+ public:
+  explicit Tmux(std::string session);
+  ~Tmux();
+  Tmux(const Tmux &) = delete;
+  Tmux &operator=(const Tmux &) = delete;
+
+  // Starts the session on an 80 x 24 terminal running `command` (a shell line); false on failure.
+  bool start(const std::string &command);
+  // Runs a tmux command; its exit status.
+  int run(std::vector<std::string> args);
+  // Sends keys to the session.
+  void keys(std::vector<std::string> keys);
+  std::string screen();
+  // Polls the screen until `done` holds or the deadline passes.
+  bool waitScreen(const std::function<bool(const std::string &)> &done, std::chrono::milliseconds timeout = kDeadline);
+
+ private:
+  std::string socket_, session_;
+};
 
 }  // namespace pemblo_test

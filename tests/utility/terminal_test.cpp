@@ -15,35 +15,6 @@
 namespace pemblo_test {
 namespace {
 
-// A tmux server of the test's own (its own socket), killed at the end.
-class Tmux {
- public:
-  Tmux() : socket_("pemblo-test-" + std::to_string(getpid())) {}
-  ~Tmux() { run({"kill-server"}); }
-
-  // Runs a tmux command; returns its exit status and standard output.
-  std::pair<int, std::string> run(const std::vector<std::string> &args) {
-    std::vector<std::string> argv{"tmux", "-L", socket_, "-f", "/dev/null"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    teskel::test::ProgramResult r = teskel::test::runProgram(argv);
-    return {r.exitCode, r.out};
-  }
-  std::string screen() { return run({"capture-pane", "-p", "-t", "pemblo"}).second; }
-
-  // Polls the screen until `done` holds or the deadline passes.
-  bool waitScreen(const std::function<bool(const std::string &)> &done, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done(screen())) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      poll(nullptr, 0, 50);  // pace the polling; the deadline bounds the wait
-    }
-    return true;
-  }
-
- private:
-  std::string socket_;
-};
-
 bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
 TEST(Terminal, DrawsTheStatusPageAndEndsOnCancel) {
@@ -53,14 +24,12 @@ TEST(Terminal, DrawsTheStatusPageAndEndsOnCancel) {
   reg.seedInstalled();
   reg.setStatus(1, 4321, 1234);
 
-  Tmux tmux;
+  Tmux tmux("pemblo");
   const std::filesystem::path statusFile = root.path() / "exit-status";
   std::string command =
       teskel::test::shellCommand(teskel::test::programCommand("pemblo", {"--root", root.path().string()})) +
       "; echo $? > " + teskel::test::shellCommand({statusFile.string()});
-  ASSERT_EQ(tmux.run({"new-session", "-d", "-s", "pemblo", "-x", "80", "-y", "24", command}).first, 0);
-  // The pane stays after the program ends, so its last screen can be shown when something fails.
-  tmux.run({"set-option", "-t", "pemblo", "remain-on-exit", "on"});
+  ASSERT_TRUE(tmux.start(command));
 
   // The sheet with its tabs, and the first tick of the Status page on the wall clock.
   std::string screen;
@@ -83,15 +52,8 @@ TEST(Terminal, DrawsTheStatusPageAndEndsOnCancel) {
 
   // Cancel (F3 on the terminal) ends the program with exit code 0; the shell around it records
   // the code in a file, since tmux does not always learn a dead pane's status.
-  tmux.run({"send-keys", "-t", "pemblo", "F3"});
-  std::string status;
-  auto deadline = std::chrono::steady_clock::now() + kDeadline;
-  while (std::chrono::steady_clock::now() < deadline) {
-    status = readFile(statusFile);
-    if (!status.empty() && status.back() == '\n') break;
-    poll(nullptr, 0, 50);
-  }
-  EXPECT_EQ(status, "0\n") << "screen:\n" << tmux.screen();
+  tmux.keys({"F3"});
+  EXPECT_EQ(waitForLine(statusFile), "0\n") << "screen:\n" << tmux.screen();
 }
 
 // The five key boxes as the screen shows them: the text inside each box's frame, blanks removed.
@@ -116,23 +78,22 @@ TEST(Terminal, ATypedKeyShowsWholeInTheFiveBoxesOfTheEncryptionPage) {
   reg.seedInstalled();
   reg.setDword("WepReq", 1);  // the key boxes are enabled
 
-  Tmux tmux;
+  Tmux tmux("pemblo");
   const std::filesystem::path statusFile = root.path() / "exit-status";
   std::string command =
       teskel::test::shellCommand(teskel::test::programCommand("pemblo", {"--root", root.path().string()})) +
       "; echo $? > " + teskel::test::shellCommand({statusFile.string()});
-  ASSERT_EQ(tmux.run({"new-session", "-d", "-s", "pemblo", "-x", "80", "-y", "24", command}).first, 0);
-  tmux.run({"set-option", "-t", "pemblo", "remain-on-exit", "on"});
+  ASSERT_TRUE(tmux.start(command));
   ASSERT_TRUE(tmux.waitScreen([](const std::string &s) { return contains(s, "F4 next page"); }, kDeadline))
       << tmux.screen();
 
   // F4 goes forward: Config, then Encryption, whose first key box takes the focus.
-  tmux.run({"send-keys", "-t", "pemblo", "F4"});
+  tmux.keys({"F4"});
   ASSERT_TRUE(tmux.waitScreen([](const std::string &s) { return contains(s, "[Config ]"); }, kDeadline)) << tmux.screen();
-  tmux.run({"send-keys", "-t", "pemblo", "F4"});
+  tmux.keys({"F4"});
   ASSERT_TRUE(tmux.waitScreen([](const std::string &s) { return contains(s, "Focus: \"Key 1\" field"); }, kDeadline))
       << tmux.screen();
-  tmux.run({"send-keys", "-t", "pemblo", "1a", "Tab", "2b", "Tab", "c3", "Tab", "44", "Tab", "ef"});
+  tmux.keys({"1a", "Tab", "2b", "Tab", "c3", "Tab", "44", "Tab", "ef"});
   std::vector<std::string> boxes;
   bool shown = tmux.waitScreen(
       [&](const std::string &s) {
@@ -144,10 +105,10 @@ TEST(Terminal, ATypedKeyShowsWholeInTheFiveBoxesOfTheEncryptionPage) {
   EXPECT_EQ(boxes, (std::vector<std::string>{"1A", "2B", "C3", "44", "EF"})) << tmux.screen();
 
   // Tab to "Write", Enter presses it: the key is stored as typed.
-  tmux.run({"send-keys", "-t", "pemblo", "Tab"});
+  tmux.keys({"Tab"});
   ASSERT_TRUE(tmux.waitScreen([](const std::string &s) { return contains(s, "Focus: \"Write\" button"); }, kDeadline))
       << tmux.screen();
-  tmux.run({"send-keys", "-t", "pemblo", "Enter"});
+  tmux.keys({"Enter"});
   auto deadline = std::chrono::steady_clock::now() + kDeadline;
   std::vector<std::uint8_t> stored;
   while (std::chrono::steady_clock::now() < deadline) {
@@ -160,15 +121,8 @@ TEST(Terminal, ATypedKeyShowsWholeInTheFiveBoxesOfTheEncryptionPage) {
   }
   EXPECT_EQ(stored, (std::vector<std::uint8_t>{0x1A, 0x2B, 0xC3, 0x44, 0xEF})) << tmux.screen();
 
-  tmux.run({"send-keys", "-t", "pemblo", "F3"});
-  std::string status;
-  deadline = std::chrono::steady_clock::now() + kDeadline;
-  while (std::chrono::steady_clock::now() < deadline) {
-    status = readFile(statusFile);
-    if (!status.empty() && status.back() == '\n') break;
-    poll(nullptr, 0, 50);
-  }
-  EXPECT_EQ(status, "0\n") << "screen:\n" << tmux.screen();
+  tmux.keys({"F3"});
+  EXPECT_EQ(waitForLine(statusFile), "0\n") << "screen:\n" << tmux.screen();
 }
 
 }  // namespace

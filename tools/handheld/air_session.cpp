@@ -13,14 +13,6 @@ namespace {
 constexpr Micros kStatusInterval = 1000000;
 constexpr std::uint16_t kRidDesiredSsid = 0xFC02, kRidCurrentBssid = 0xFD42, kRidCurrentChannel = 0xFDC1;
 
-std::string valueOf(const std::vector<std::string> &args, std::size_t &i, const std::string &option) {
-  const std::string &arg = args[i];
-  if (arg.size() > option.size() && arg.compare(0, option.size() + 1, option + "=") == 0)
-    return arg.substr(option.size() + 1);
-  if (i + 1 == args.size()) throw UsageError(option + " needs a value");
-  return args[++i];
-}
-
 const char *portStatusText(std::uint16_t status) {
   switch (status) {
     case 1: return "disabled";
@@ -64,13 +56,13 @@ bool parseAirOption(const std::vector<std::string> &args, std::size_t &i, AirOpt
   auto is = [&](const char *name) { return arg == name || arg.starts_with(std::string(name) + "="); };
   if (parseWorldOption(args, i, o.world)) return true;
   if (is("--pcap")) {
-    o.pcap = valueOf(args, i, "--pcap");
+    o.pcap = optionValue(args, i, "--pcap");
     if (o.pcap->empty()) throw UsageError("--pcap needs a file");
   } else if (is("--tap")) {
-    o.tap = valueOf(args, i, "--tap");
+    o.tap = optionValue(args, i, "--tap");
     if (o.tap->empty()) throw UsageError("--tap needs a device name");
   } else if (is("--traffic")) {
-    o.traffic = parseTraffic(valueOf(args, i, "--traffic"));
+    o.traffic = parseTraffic(optionValue(args, i, "--traffic"));
   } else {
     return false;
   }

@@ -21,6 +21,16 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The value of the option at args[i], given as "--option=VALUE" or as "--option VALUE" (then i
+// moves on to it); UsageError when it is missing.
+inline std::string optionValue(const std::vector<std::string> &args, std::size_t &i, const std::string &option) {
+  const std::string &arg = args[i];
+  if (arg.size() > option.size() && arg.compare(0, option.size() + 1, option + "=") == 0)
+    return arg.substr(option.size() + 1);
+  if (i + 1 == args.size()) throw UsageError(option + " needs a value");
+  return args[++i];
+}
+
 // No handheld runs on the root folder a command wants to reach: one line and exit status 2.
 class NoHandheldError : public std::runtime_error {
  public:

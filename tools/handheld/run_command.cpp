@@ -74,14 +74,6 @@ void printRunHelp() {
             << sim::faultHelpText();
 }
 
-std::string valueOf(const std::vector<std::string> &args, std::size_t &i, const std::string &option) {
-  const std::string &arg = args[i];
-  if (arg.size() > option.size() && arg.compare(0, option.size() + 1, option + "=") == 0)
-    return arg.substr(option.size() + 1);
-  if (i + 1 == args.size()) throw UsageError(option + " needs a value");
-  return args[++i];
-}
-
 // nullopt when --help was asked for.
 std::optional<RunOptions> parse(const std::vector<std::string> &args) {
   RunOptions o;
@@ -94,7 +86,7 @@ std::optional<RunOptions> parse(const std::vector<std::string> &args) {
     } else if (arg == "--show-controller") {
       o.showController = true;
     } else if (is("--duration")) {
-      std::string text = valueOf(args, i, "--duration");
+      std::string text = optionValue(args, i, "--duration");
       char *end = nullptr;
       errno = 0;
       double seconds = std::strtod(text.c_str(), &end);
@@ -103,14 +95,14 @@ std::optional<RunOptions> parse(const std::vector<std::string> &args) {
         throw UsageError("--duration takes a number of seconds, not " + text);
       o.duration = seconds;
     } else if (is("--fault")) {
-      std::string text = valueOf(args, i, "--fault");
+      std::string text = optionValue(args, i, "--fault");
       try {
         o.faults.push_back(sim::parseFault(text));
       } catch (const std::invalid_argument &e) {
         throw UsageError(std::string("--fault ") + text + ": " + e.what());
       }
     } else if (is("--driver-path")) {
-      std::string dir = valueOf(args, i, "--driver-path");
+      std::string dir = optionValue(args, i, "--driver-path");
       if (dir.empty()) throw UsageError("--driver-path needs a folder");
       o.driverPath.push_back(fs::absolute(dir));
     } else if (parseAirOption(args, i, o.air)) {

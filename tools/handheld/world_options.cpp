@@ -19,14 +19,6 @@ using sim::air::Mac;
 using sim::air::PeerConfig;
 using sim::air::WorldConfig;
 
-std::string valueOf(const std::vector<std::string> &args, std::size_t &i, const std::string &option) {
-  const std::string &arg = args[i];
-  if (arg.size() > option.size() && arg.compare(0, option.size() + 1, option + "=") == 0)
-    return arg.substr(option.size() + 1);
-  if (i + 1 == args.size()) throw UsageError(option + " needs a value");
-  return args[++i];
-}
-
 long integerIn(const std::string &text, long low, long high, const std::string &what) {
   char *end = nullptr;
   errno = 0;
@@ -135,24 +127,24 @@ bool parseWorldOption(const std::vector<std::string> &args, std::size_t &i, Worl
   const std::string &arg = args[i];
   auto is = [&](const char *name) { return arg == name || arg.starts_with(std::string(name) + "="); };
   if (is("--ssid")) {
-    o.ssid = valueOf(args, i, "--ssid");
+    o.ssid = optionValue(args, i, "--ssid");
     checkSsid(*o.ssid, "--ssid");
   } else if (is("--channel")) {
-    o.channel = static_cast<int>(integerIn(valueOf(args, i, "--channel"), 1, 14, "--channel"));
+    o.channel = static_cast<int>(integerIn(optionValue(args, i, "--channel"), 1, 14, "--channel"));
   } else if (is("--wep")) {
-    o.wep = wepKey(valueOf(args, i, "--wep"), "--wep");
+    o.wep = wepKey(optionValue(args, i, "--wep"), "--wep");
   } else if (is("--ap")) {
-    std::string text = valueOf(args, i, "--ap");
+    std::string text = optionValue(args, i, "--ap");
     parseStation(text, "--ap");
     o.accessPoints.push_back(text);
   } else if (is("--peer")) {
-    std::string text = valueOf(args, i, "--peer");
+    std::string text = optionValue(args, i, "--peer");
     parseStation(text, "--peer");
     o.peers.push_back(text);
   } else if (is("--at")) {
-    o.events.push_back(parseEvent(valueOf(args, i, "--at")));
+    o.events.push_back(parseEvent(optionValue(args, i, "--at")));
   } else if (is("--loss")) {
-    o.lossPercent = numberIn(valueOf(args, i, "--loss"), 0, 100, "--loss");
+    o.lossPercent = numberIn(optionValue(args, i, "--loss"), 0, 100, "--loss");
   } else {
     return false;
   }

@@ -7,10 +7,10 @@ using namespace rig;
 
 TEST(ControllerWep, PrimitivesMatchPublishedVectors) {
   const std::string digits = "123456789";
-  EXPECT_EQ(teskel::sim::crc32(reinterpret_cast<const std::uint8_t *>(digits.data()), digits.size()), 0xCBF43926u);
+  EXPECT_EQ(teskel::sim::air::crc32(std::span(reinterpret_cast<const std::uint8_t *>(digits.data()), digits.size())), 0xCBF43926u);
   const std::uint8_t key[] = {'K', 'e', 'y'};
   std::vector<std::uint8_t> text = {'P', 'l', 'a', 'i', 'n', 't', 'e', 'x', 't'};
-  teskel::sim::rc4(key, sizeof key, text.data(), text.size());
+  teskel::sim::air::rc4(key, text);
   EXPECT_EQ(text, (std::vector<std::uint8_t>{0xBB, 0xF3, 0x16, 0xE8, 0xD9, 0x40, 0xAF, 0x0A, 0xD3}));
 }
 

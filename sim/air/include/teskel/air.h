@@ -32,6 +32,10 @@ struct AirFrame {
 // Air time of a frame of `macBytes` bytes (802.11 header and body, FCS not included) at 2 Mbit/s.
 Micros airtimeOf(std::size_t macBytes);
 
+// WEP's primitives: the CRC-32 of its ICV, and RC4 with any key length (the stream XORed in place).
+std::uint32_t crc32(std::span<const std::uint8_t> data);
+void rc4(std::span<const std::uint8_t> key, std::span<std::uint8_t> data);
+
 // WEP as the radios of this world use it: a 40-bit key, RC4 seeded with the 3-byte IV and the key,
 // a key-id byte after the IV, and the CRC-32 of the body (little-endian) encrypted behind it.
 // Encrypt gives IV, key id and the encrypted body and ICV; decrypt gives the body, or nothing
