@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -18,6 +17,7 @@
 #include <regex>
 #include <sstream>
 
+#include "child_process.h"
 #include "mgmt_protocol.h"
 #include "teskel/test_env.h"
 
@@ -47,87 +47,35 @@ bool hasLine(const std::string &text, const std::string &pattern) { return captu
 // A `handheld run` in its own process, its standard output collected as it comes.
 class RunningHandheld {
  public:
-  explicit RunningHandheld(const fs::path &root) {
-    auto argv = teskel::test::programCommand("handheld", {"--root", root.string(), "run"});
-    int out[2];
-    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addclose(&actions, out[1]);
-    std::vector<char *> args;
-    for (auto &a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    int rc = posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
-    fd_ = out[0];
-  }
-  ~RunningHandheld() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (fd_ >= 0) close(fd_);
-  }
-  RunningHandheld(const RunningHandheld &) = delete;
-  RunningHandheld &operator=(const RunningHandheld &) = delete;
+  explicit RunningHandheld(const fs::path &root)
+      : process_(teskel::test::programCommand("handheld", {"--root", root.string(), "run"})) {}
 
   // Reads until the `count`th line matching `pattern` has come, or the deadline passes.
   bool waitFor(const std::string &pattern, int count = 1) {
-    auto deadline = std::chrono::steady_clock::now() + kLimit;
-    while (matches(pattern) < count)
-      if (!readSome(deadline)) return false;
-    return true;
+    const std::regex re(pattern);
+    return process_.waitOutput(
+        [&](const std::string &out) {
+          std::istringstream in(out);
+          int n = 0;
+          for (std::string line; std::getline(in, line);) n += std::regex_search(line, re) ? 1 : 0;
+          return n >= count;
+        },
+        kLimit);
   }
   // SIGTERM, then the exit status once the output has ended; -1 past the deadline.
   int stop() {
-    kill(pid_, SIGTERM);
-    auto deadline = std::chrono::steady_clock::now() + kLimit;
-    while (readSome(deadline)) {
-    }
-    int status = 0;
-    if (waitpid(pid_, &status, 0) != pid_) return -1;
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    process_.sendSignal(SIGTERM);
+    return process_.waitExit(kLimit).value_or(-1);
   }
   // Ends the process the hard way: what it leaves in the root is a dead handheld's.
   void kill9() {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    process_.sendSignal(SIGKILL);
+    process_.waitExit(kLimit);
   }
-  const std::string &out() const { return out_; }
+  const std::string &out() const { return process_.output(); }
 
  private:
-  int matches(const std::string &pattern) const {
-    std::regex re(pattern);
-    std::istringstream in(out_);
-    int n = 0;
-    for (std::string line; std::getline(in, line);) n += std::regex_search(line, re) ? 1 : 0;
-    return n;
-  }
-  bool readSome(std::chrono::steady_clock::time_point deadline) {
-    for (;;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return false;
-      pollfd p{fd_, POLLIN, 0};
-      int ready = poll(&p, 1, static_cast<int>(left.count()));
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready <= 0) return false;
-      char buffer[4096];
-      ssize_t n = read(fd_, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      out_.append(buffer, static_cast<std::size_t>(n));
-      return true;
-    }
-  }
-  pid_t pid_ = -1;
-  int fd_ = -1;
-  std::string out_;
+  teskel::test::ChildProcess process_;
 };
 
 class HandheldMgmtTest : public ::testing::Test {

@@ -6,7 +6,6 @@
 #include <pcap/pcap.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 #include <regex>
 #include <sstream>
 
+#include "child_process.h"
 #include "teskel/controller.h"
 #include "teskel/temp_dir.h"
 #include "teskel/test_env.h"
@@ -331,90 +331,17 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- signals: the program runs on the wall clock until told to stop ------------------------------
 
-class Running {
- public:
-  explicit Running(const std::vector<std::string> &argv) {
-    int out[2];
-    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addclose(&actions, out[1]);
-    std::vector<char *> args;
-    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    int rc = posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
-    fd_ = out[0];
-  }
-  ~Running() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (fd_ >= 0) close(fd_);
-  }
-
-  // Reads output until `pattern` has appeared in it or the deadline passes.
-  bool waitFor(const std::string &pattern, std::chrono::seconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!hasLine(out_, pattern)) {
-      if (readSome(deadline) != Read::Data) return false;
-    }
-    return true;
-  }
-  // Reads to the end of the output, then collects the exit status; -1 when the output did not end
-  // before the deadline (the program is killed by the destructor).
-  int finish(std::chrono::seconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    Read r;
-    while ((r = readSome(deadline)) == Read::Data) {
-    }
-    if (r != Read::End) return -1;
-    int status = 0;
-    if (waitpid(pid_, &status, 0) != pid_) return -1;
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  void signal(int number) { kill(pid_, number); }
-  const std::string &out() const { return out_; }
-
- private:
-  enum class Read { Data, End, Timeout };
-  Read readSome(std::chrono::steady_clock::time_point deadline) {
-    for (;;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return Read::Timeout;
-      pollfd p{fd_, POLLIN, 0};
-      int ready = poll(&p, 1, static_cast<int>(left.count()));
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready <= 0) return Read::Timeout;
-      char buffer[4096];
-      ssize_t n = read(fd_, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return Read::End;
-      out_.append(buffer, static_cast<std::size_t>(n));
-      return Read::Data;
-    }
-  }
-
-  pid_t pid_ = -1;
-  int fd_ = -1;
-  std::string out_;
-};
-
 class HandheldRunSignalTest : public HandheldRunTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(HandheldRunSignalTest, RemovesTheCardCleanlyAndExitsZero) {
-  Running program(teskel::test::programCommand("handheld", {"--root", root.path().string(), "run"}));
-  ASSERT_TRUE(program.waitFor("^adapter up: Teskel1", std::chrono::seconds(60))) << program.out();
-  program.signal(GetParam());
-  int status = program.finish(std::chrono::seconds(60));
-  EXPECT_EQ(status, 0) << program.out();
-  EXPECT_EQ(lines(program.out()).back(), "card removed: Teskel1 halted, nothing left held") << program.out();
+  teskel::test::ChildProcess program(teskel::test::programCommand("handheld", {"--root", root.path().string(), "run"}));
+  ASSERT_TRUE(program.waitOutput([](const std::string &out) { return hasLine(out, "^adapter up: Teskel1"); },
+                                 std::chrono::seconds(60)))
+      << program.output();
+  program.sendSignal(GetParam());
+  int status = program.waitExit(std::chrono::seconds(60)).value_or(-1);
+  EXPECT_EQ(status, 0) << program.output();
+  EXPECT_EQ(lines(program.output()).back(), "card removed: Teskel1 halted, nothing left held") << program.output();
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, HandheldRunSignalTest, ::testing::Values(SIGINT, SIGTERM),
