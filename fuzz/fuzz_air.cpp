@@ -16,12 +16,7 @@ constexpr std::array<std::uint8_t, 5> kVaultKey = {0x1A, 0x2B, 0x3C, 0x4D, 0x5E}
 
 class HostileRadio : public sim::air::Radio {
  public:
-  explicit HostileRadio(int channel) : channel_(channel) {}
-  int channel() const override { return channel_; }
-  void hear(const sim::air::AirFrame &) override {}
-
- private:
-  int channel_;
+  void hear(const sim::air::AirFrame &, bool) override {}
 };
 
 void put(std::vector<std::uint8_t> &frame, std::size_t at, const sim::air::Mac &mac) {
@@ -67,13 +62,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   });
   const sim::air::Mac station = rig->stationAddress();
   const sim::air::Mac bssid = wep ? kVault : kHarbor;
-  HostileRadio radio(wep ? 11 : 6);
+  HostileRadio radio;
   sim::air::Medium &medium = rig->world->medium();
-  medium.attach(radio);
+  medium.tune(radio, wep ? 11 : 6);
   for (int n = 0; n < 16 && in.remaining_bytes() > 0; ++n) {
     sim::air::AirFrame frame;
     frame.bytes = makeFrame(in, station, bssid, wep);
-    frame.channel = radio.channel();
     frame.rate500k = in.PickValueInArray({2, 4, 11, 22});
     frame.signal = in.ConsumeIntegralInRange<int>(0, 200);
     medium.send(radio, std::move(frame));

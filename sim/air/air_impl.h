@@ -10,18 +10,11 @@
 #include <vector>
 
 #include "teskel/air.h"
+#include "teskel/dcf.h"
 
 namespace teskel::sim::air {
 
 using Bytes = std::vector<std::uint8_t>;
-
-namespace fc {
-constexpr std::uint16_t kAssocRequest = 0x0000, kAssocResponse = 0x0010, kProbeRequest = 0x0040,
-                        kProbeResponse = 0x0050, kBeacon = 0x0080, kDisassoc = 0x00A0, kAuth = 0x00B0,
-                        kDeauth = 0x00C0, kData = 0x0008;
-constexpr std::uint16_t kTypeMask = 0x000C, kTypeSubtypeMask = 0x00FC;
-constexpr std::uint16_t kToDs = 0x0100, kFromDs = 0x0200, kProtected = 0x4000;
-}  // namespace fc
 
 constexpr std::uint16_t kCapEss = 0x0001, kCapIbss = 0x0002, kCapPrivacy = 0x0010;
 constexpr Micros kBeaconIntervalUs = 102400;  // 100 TU
@@ -34,6 +27,10 @@ inline void put16(Bytes &b, std::uint16_t v) {
   b.push_back(static_cast<std::uint8_t>(v));
   b.push_back(static_cast<std::uint8_t>(v >> 8));
 }
+inline void put16At(Bytes &b, std::size_t at, std::uint16_t v) {
+  b[at] = static_cast<std::uint8_t>(v);
+  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
 inline Mac macAt(std::span<const std::uint8_t> b, std::size_t at) {
   Mac m{};
   for (std::size_t i = 0; i < 6; ++i) m[i] = b[at + i];
@@ -44,10 +41,18 @@ inline bool isGroup(const Mac &m) { return (m[0] & 1) != 0; }
 // A 24-byte header with addresses 1 to 3.
 Bytes header(std::uint16_t frameControl, const Mac &a1, const Mac &a2, const Mac &a3);
 // Beacon and probe-response body: timestamp, interval, capability, SSID, rates, channel.
-Bytes beaconBody(Micros now, std::uint16_t capability, const std::string &ssid, int channel);
+Bytes beaconBody(std::uint64_t timestamp, std::uint16_t capability, const std::string &ssid, int channel);
+// The elements a beacon may carry beyond those: the traffic indication map (DTIM period 1) with
+// the association ids frames wait for, and an ad hoc network's parameter set (the ATIM window).
+void appendTim(Bytes &body, const std::vector<std::uint16_t> &aids, bool groupBuffered);
+void appendIbssParameters(Bytes &body, std::uint16_t atimWindow);
+// An IPv4 UDP datagram (checksummed header, no UDP checksum) of `payload` bytes.
+Bytes udpPacket(const Ipv4 &from, const Ipv4 &to, std::uint16_t sourcePort, std::uint16_t destinationPort,
+                std::size_t payload);
 
 // What a management body says, as far as this world needs it.
 struct ManagementInfo {
+  std::uint64_t timestamp = 0;
   std::uint16_t capability = 0;
   std::optional<std::string> ssid;  // the SSID element, when present
   int channel = 0;                  // the DS parameter element, 0 when absent
@@ -110,13 +115,25 @@ class Timers {
   std::map<std::uint64_t, EventLoop::TaskId> tasks_;
 };
 
-// An access point or a peer: a radio that world events switch off and on.
-class Station : public Radio {
+// What the world gives each of its stations.
+struct StationContext {
+  EventLoop &loop;
+  Medium &medium;
+  World::Counters &counters;
+  std::uint64_t seed;  // the world's seed, mixed with the station's place in it
+};
+
+// An access point, a peer or a contender: a station on the air that world events switch off and on.
+class Station {
  public:
+  virtual ~Station() = default;
   virtual const std::string &name() const = 0;
   virtual void setOn(bool on) = 0;
 };
-std::unique_ptr<Station> makeAccessPoint(EventLoop &loop, Medium &medium, const AccessPointConfig &config, Micros firstBeacon);
-std::unique_ptr<Station> makePeer(EventLoop &loop, Medium &medium, const PeerConfig &config, Micros firstBeacon);
+std::unique_ptr<Station> makeAccessPoint(const StationContext &context, const AccessPointConfig &config);
+std::unique_ptr<Station> makePeer(const StationContext &context, const PeerConfig &config);
+// Contender `number` (0, 1, ...) of the network of `accessPoint`.
+std::unique_ptr<Station> makeContender(const StationContext &context, const AccessPointConfig &accessPoint,
+                                       unsigned number);
 
 }  // namespace teskel::sim::air

@@ -12,7 +12,7 @@ namespace {
 // Radiotap present bits of the fields written, in the order the format lays them out.
 constexpr std::uint32_t kFlags = 1u << 1, kRate = 1u << 2, kChannel = 1u << 3, kDbSignal = 1u << 12,
                         kDbNoise = 1u << 13;
-constexpr std::uint8_t kFlagWep = 0x04;
+constexpr std::uint8_t kFlagWep = 0x04, kFlagBadFcs = 0x40;
 constexpr std::uint16_t kChannel2Ghz = 0x0080, kChannelCck = 0x0020;
 constexpr std::uint8_t kProtectedBit = 0x40;  // in the second frame control byte
 constexpr int kSnapLength = 65535;
@@ -40,7 +40,8 @@ std::vector<std::uint8_t> radiotapHeader(const AirFrame &frame) {
   std::uint32_t present = kFlags | kRate | kChannel | kDbSignal | kDbNoise;
   for (int i = 0; i < 4; ++i) h.push_back(static_cast<std::uint8_t>(present >> (8 * i)));
   bool isProtected = frame.bytes.size() > 1 && (frame.bytes[1] & kProtectedBit);
-  h.push_back(isProtected ? kFlagWep : 0);  // no FCS flag: the frames carry none
+  // No FCS-at-end flag: the frames carry none.
+  h.push_back(static_cast<std::uint8_t>((isProtected ? kFlagWep : 0) | (frame.damaged ? kFlagBadFcs : 0)));
   h.push_back(level(frame.rate500k));
   put16(h, static_cast<std::uint16_t>(channelFrequency(frame.channel)));  // offset 10: aligned
   put16(h, kChannel2Ghz | kChannelCck);
@@ -60,7 +61,8 @@ struct Capture::Handles {
   }
 };
 
-Capture::Capture(const std::filesystem::path &path) : path_(path), handles_(std::make_unique<Handles>()) {
+Capture::Capture(const std::filesystem::path &path, std::uint64_t timeBase)
+    : path_(path), handles_(std::make_unique<Handles>()), timeBase_(timeBase) {
   handles_->pcap = pcap_open_dead(DLT_IEEE802_11_RADIO, kSnapLength);
   if (!handles_->pcap) throw std::runtime_error("cannot start a capture for " + path.string());
   handles_->dumper = pcap_dump_open(handles_->pcap, path.c_str());
@@ -74,8 +76,9 @@ void Capture::write(const AirFrame &frame) {
   std::vector<std::uint8_t> record = radiotapHeader(frame);
   record.insert(record.end(), frame.bytes.begin(), frame.bytes.end());
   pcap_pkthdr header{};
-  header.ts.tv_sec = static_cast<time_t>(frame.start / 1000000);
-  header.ts.tv_usec = static_cast<suseconds_t>(frame.start % 1000000);
+  const std::uint64_t at = timeBase_ + frame.start;
+  header.ts.tv_sec = static_cast<time_t>(at / 1000000);
+  header.ts.tv_usec = static_cast<suseconds_t>(at % 1000000);
   header.caplen = header.len = static_cast<bpf_u_int32>(record.size());
   if (header.caplen > kSnapLength) header.caplen = kSnapLength;
   pcap_dump(reinterpret_cast<u_char *>(handles_->dumper), &header, record.data());

@@ -8,7 +8,7 @@ namespace teskel::sim::air {
 
 namespace {
 
-constexpr std::uint8_t kElemSsid = 0, kElemRates = 1, kElemDs = 3;
+constexpr std::uint8_t kElemSsid = 0, kElemRates = 1, kElemDs = 3, kElemTim = 5, kElemIbss = 6;
 const std::uint8_t kSnap[6] = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
 
 // Walks the information elements from `at`; calls fn(id, value) for each whole one.
@@ -24,7 +24,13 @@ void elements(std::span<const std::uint8_t> body, std::size_t at, F fn) {
 
 }  // namespace
 
-Micros airtimeOf(std::size_t macBytes) { return static_cast<Micros>(macBytes + 4) * 4 + 400; }
+Micros airtimeOf(std::size_t macBytes, int rate500k) {
+  if (rate500k <= 0) rate500k = phy::kRate2M;
+  // Bits at the rate, rounded up to the microsecond.
+  const auto bits = static_cast<Micros>(macBytes + phy::kFcs) * 8;
+  const auto halfMbit = static_cast<Micros>(rate500k);
+  return phy::kPreamble + (bits * 2 + halfMbit - 1) / halfMbit;
+}
 
 Bytes header(std::uint16_t frameControl, const Mac &a1, const Mac &a2, const Mac &a3) {
   Bytes h;
@@ -38,9 +44,10 @@ Bytes header(std::uint16_t frameControl, const Mac &a1, const Mac &a2, const Mac
   return h;
 }
 
-Bytes beaconBody(Micros now, std::uint16_t capability, const std::string &ssid, int channel) {
+Bytes beaconBody(std::uint64_t timestamp, std::uint16_t capability, const std::string &ssid, int channel) {
   Bytes b;
-  for (int i = 0; i < 8; ++i) b.push_back(static_cast<std::uint8_t>(now >> (8 * i)));
+  b.reserve(64);
+  for (int i = 0; i < 8; ++i) b.push_back(static_cast<std::uint8_t>(timestamp >> (8 * i)));
   put16(b, 100);
   put16(b, capability);
   b.push_back(kElemSsid);
@@ -50,9 +57,31 @@ Bytes beaconBody(Micros now, std::uint16_t capability, const std::string &ssid, 
   return b;
 }
 
+void appendTim(Bytes &body, const std::vector<std::uint16_t> &aids, bool groupBuffered) {
+  // The partial virtual bitmap from octet 0 (offset 0) to the octet of the highest id.
+  std::uint16_t highest = 0;
+  for (auto aid : aids) highest = std::max(highest, aid);
+  const std::size_t octets = highest / 8u + 1u;
+  body.push_back(kElemTim);
+  body.push_back(static_cast<std::uint8_t>(3 + octets));
+  body.push_back(0);  // DTIM count: every beacon is a DTIM beacon
+  body.push_back(1);  // DTIM period
+  body.push_back(groupBuffered ? 1 : 0);
+  const std::size_t at = body.size();
+  body.resize(at + octets, 0);
+  for (auto aid : aids) body[at + aid / 8u] |= static_cast<std::uint8_t>(1u << (aid % 8u));
+}
+
+void appendIbssParameters(Bytes &body, std::uint16_t atimWindow) {
+  body.push_back(kElemIbss);
+  body.push_back(2);
+  put16(body, atimWindow);
+}
+
 ManagementInfo parseBeaconBody(std::span<const std::uint8_t> body) {
   ManagementInfo info;
   if (body.size() < 12) return info;
+  for (int i = 7; i >= 0; --i) info.timestamp = (info.timestamp << 8) | body[static_cast<std::size_t>(i)];
   info.capability = get16(body, 10);
   elements(body, 12, [&](std::uint8_t id, std::span<const std::uint8_t> v) {
     if (id == kElemSsid && !info.ssid) info.ssid = std::string(v.begin(), v.end());

@@ -29,6 +29,23 @@ bool sameIp(const Bytes &b, std::size_t at, const Ipv4 &ip) { return std::equal(
 
 }  // namespace
 
+Bytes udpPacket(const Ipv4 &from, const Ipv4 &to, std::uint16_t sourcePort, std::uint16_t destinationPort,
+                std::size_t payload) {
+  Bytes p(28 + payload, 0);
+  p[0] = 0x45;
+  putBe16(p, 2, static_cast<std::uint16_t>(p.size()));
+  p[8] = 64;
+  p[9] = kUdp;
+  std::copy(from.begin(), from.end(), p.begin() + 12);
+  std::copy(to.begin(), to.end(), p.begin() + 16);
+  putBe16(p, 10, checksum(p.data(), 20));
+  putBe16(p, 20, sourcePort);
+  putBe16(p, 22, destinationPort);
+  putBe16(p, 24, static_cast<std::uint16_t>(8 + payload));
+  for (std::size_t i = 0; i < payload; ++i) p[28 + i] = static_cast<std::uint8_t>(i * 7);
+  return p;
+}
+
 std::vector<EtherFrame> Responder::answer(const EtherFrame &in) const {
   std::vector<EtherFrame> out;
   if (in.destination != config_.mac && !isGroup(in.destination)) return out;

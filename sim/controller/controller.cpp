@@ -38,15 +38,19 @@ Controller::Impl::Impl(EventLoop &l, ceddk::PortBus &b, unsigned line, Controlle
   buildRecords();
   reloadFromProductionData();
   bus.setIrq(irqLine, false);
+  // Each card's IV counter starts somewhere of its own.
+  wepIv = static_cast<std::uint32_t>(random() & 0xFFFFFF);
+  tsfBase = random() & 0x000000FFFFFFFFFFULL;
+  tsfAt = loop.now();
   if (options.medium) {
-    radioPort = std::make_unique<RadioPort>(*this);
-    options.medium->attach(*radioPort);
+    airPort = std::make_unique<AirPort>(*this);
+    dcf = std::make_unique<air::Dcf>(loop, *options.medium, *airPort, stationAddress(), random(), 100);
   }
 }
 
 Controller::Impl::~Impl() {
   for (auto &[token, id] : tasks) loop.cancel(id);
-  if (radioPort) options.medium->detach(*radioPort);
+  dcf.reset();  // off the air before the rest goes
 }
 
 Controller::Controller(EventLoop &loop, ceddk::PortBus &bus, unsigned irqLine, ControllerOptions options)
@@ -73,7 +77,9 @@ void Controller::writePort8(std::uint32_t offset, std::uint8_t value) {
 
 ReceiveResult Controller::receiveFrame(const std::vector<std::uint8_t> &frame80211) {
   impl_->loop.runDueDevice();
-  return impl_->hear(frame80211, impl_->signal);
+  const Micros now = impl_->loop.now();
+  const Micros airtime = air::airtimeOf(frame80211.size());
+  return impl_->hear(frame80211, impl_->signal, now > airtime ? now - airtime : 0);
 }
 int Controller::radioChannel() const { return impl_->enabled ? impl_->listenChannel : 0; }
 void Controller::onTransmit(std::function<void(const TransmittedFrame &)> listener) {
@@ -445,8 +451,8 @@ void Controller::Impl::initialize() {
   cmdDone = txDone = txError = false;
   talliesNow.fill(0);
   programArmed.reset();
-  radioFreeAt = 0;
   for (auto &path : paths) path = AccessPath{};
+  const bool wasAssociated = enabled && portStatusValue == kPortAssociated;
   enabled = false;
   enterPhase(Phase::Off);
   portStatusValue = kPortDisabled;
@@ -455,6 +461,8 @@ void Controller::Impl::initialize() {
   quality = signal = noise = 0;
   resetConfigurationRecords();
   reloadFromProductionData();
+  syncAddress();
+  leaveNetwork(wasAssociated);
   updateIrq();
 }
 
@@ -554,6 +562,8 @@ Controller::Impl::Outcome Controller::Impl::cmdAccessWrite(const std::array<std:
   } else {
     std::copy(r->exchange.begin() + 4, r->exchange.end(), r->data.begin());
     r->staged = false;
+    if (rid == kRidStationAddress) syncAddress();  // applies at once
+    if (rid == kRidPmEnabled) powerSaveChanged();
   }
   return o;
 }

@@ -12,8 +12,14 @@
 #include <vector>
 
 #include "teskel/controller.h"
+#include "teskel/dcf.h"
 
 namespace teskel::sim {
+
+// Tokens of the frames whose fate the MAC follows; a data frame's carries its buffer and the
+// generation it belongs to.
+constexpr std::uint64_t kTokenLeave = 1, kTokenBeacon = 2, kTokenSleep = 3;
+constexpr std::uint64_t kTokenData = 1ULL << 62;
 
 struct RecordEntry {
   std::uint16_t length = 2;  // L: words after the length word, RID included
@@ -121,29 +127,50 @@ struct Controller::Impl {
   std::vector<std::uint8_t> buildDataFrame(const std::vector<std::uint8_t> &buffer, std::size_t bodyLength);
   ReceiveResult receive(const std::vector<std::uint8_t> &frame, int frameSignal);
   void tally(unsigned index, std::uint32_t amount = 1);
+  void transmitDone(std::uint16_t fid, const air::TxReport &report);
 
   // --- the MAC: radio side (radio.cpp) ---
   enum class Phase { Off, Scanning, Authenticating, Associating, Associated, OutOfRange, Ibss, NoAssociation };
-  struct RadioPort;
+  struct AirPort;
   void enablePort();
   void disablePort();
-  // Puts a frame on the air once the radio is free; the time it will have left the air.
-  Micros sendAir(std::vector<std::uint8_t> frame);
-  ReceiveResult hear(const std::vector<std::uint8_t> &frame, int frameSignal);
+  // Hands a frame to the radio's coordination function (nothing without an air).
+  void sendFrame(std::vector<std::uint8_t> frame, std::uint64_t token = 0, air::SendOptions options = {});
+  void tuneRadio(int channel);
+  void airFinished(const air::TxReport &report);
+  void syncAddress();
+  // Leaves the network the MAC is in: what waits to be sent is dropped, and an association is
+  // ended with a disassociation when `farewell`. The radio goes off once that has left.
+  void leaveNetwork(bool farewell);
+  ReceiveResult hear(const std::vector<std::uint8_t> &frame, int frameSignal, Micros start);
   void macTimer(Micros delay, std::function<void()> fn);  // dropped at the MAC's next change of phase
   void enterPhase(Phase next);
   void startScan(int fromChannel = 1);
   void scanChannel(int channel);
-  void join(const MacAddress &network, int channel, int signalLevel);
+  void join(const MacAddress &network, int channel, int signalLevel, const std::string &ssid);
   void joinFailed();
   void associated();
   void watchBeacons();
   void startIbss(const std::optional<MacAddress> &network, int channel, int signalLevel);
-  void beaconIbss();
-  void handleManagement(const std::vector<std::uint8_t> &frame, int frameSignal);
+  void ibssBeaconTimes();
+  void stampFrame(std::vector<std::uint8_t> &frame, Micros start);
+  void handleManagement(const std::vector<std::uint8_t> &frame, int frameSignal, Micros start);
   std::string desiredSsid() const;
+  bool privacyMatches(std::uint16_t capability) const;
   std::vector<std::uint8_t> managementFrame(std::uint16_t kind, const MacAddress &to, const MacAddress &network,
                                             const std::vector<std::uint8_t> &body);
+  std::vector<std::uint8_t> announcementBody(std::uint16_t capability) const;
+  std::uint64_t tsf(Micros at) const { return tsfBase + (at - tsfAt); }
+  void setTsf(std::uint64_t value, Micros at);
+  // Power saving (RID_PS_MODE 1) while associated.
+  bool powerSaving() const;
+  void powerSaveChanged();
+  void announcePowerSave(bool asleep);
+  void maybeDoze();
+  void wakeForBeacon();
+  void wakeUp();
+  void beaconHeard(const std::vector<std::uint8_t> &frame, Micros start);
+  void sendPsPoll();
 
   // --- auxiliary port and memory (memory.cpp) ---
   void settleControl();
@@ -228,12 +255,25 @@ struct Controller::Impl {
   std::uint64_t macEpoch = 0;      // MAC timers of older phases are dropped
   MacAddress candidate{};          // the network being joined
   int candidateChannel = 0, candidateSignal = 0;
+  std::string candidateSsid;
   Micros lastBeacon = 0;
-  std::unique_ptr<RadioPort> radioPort;
+  std::unique_ptr<AirPort> airPort;
+  std::unique_ptr<air::Dcf> dcf;
   std::array<std::uint16_t, hw::kTallyCount> talliesNow{};
-  Micros radioFreeAt = 0;
-  std::uint16_t sequence = 0;
   std::uint32_t wepIv = 0;
+  // Time: the MAC's TSF, its own until it joins an ad hoc network, and the access point's as
+  // its beacons tell it.
+  std::uint64_t tsfBase = 0;
+  Micros tsfAt = 0;
+  std::uint64_t apTsfBase = 0;
+  Micros apTsfAt = 0;
+  // Power saving.
+  std::uint16_t aid = 0;
+  bool psAnnounced = false;  // the access point was told the station sleeps
+  bool dozing = false;
+  bool awaitingBeacon = false;
+  bool awaitingPoll = false;
+  Micros groupUntil = 0;
   std::uint32_t allocationsAnswered = 0;
   std::uint64_t rng = 0x5EEDF00DULL;
   std::uint64_t random();
@@ -247,11 +287,18 @@ struct Controller::Impl {
   std::map<std::uint64_t, EventLoop::TaskId> tasks;
 };
 
-// The controller as a radio on the air: it listens on the channel the MAC has tuned to.
-struct Controller::Impl::RadioPort final : air::Radio {
-  explicit RadioPort(Impl &owner) : impl(owner) {}
-  int channel() const override { return impl.enabled ? impl.listenChannel : 0; }
-  void hear(const air::AirFrame &frame) override { impl.hear(frame.bytes, frame.signal); }
+// The controller's side of its coordination function: what the radio hears and how its frames fared.
+struct Controller::Impl::AirPort final : air::Dcf::Owner {
+  explicit AirPort(Impl &owner) : impl(owner) {}
+  void received(const air::AirFrame &frame) override { impl.hear(frame.bytes, frame.signal, frame.start); }
+  void heardDamaged() override {
+    if (impl.enabled) impl.tally(hw::kTallyRxErrors);
+  }
+  void duplicate(const air::AirFrame &) override {
+    if (impl.enabled) impl.tally(hw::kTallyRxDuplicates);
+  }
+  void finished(const air::TxReport &report) override { impl.airFinished(report); }
+  void stamp(std::vector<std::uint8_t> &frame, Micros start) override { impl.stampFrame(frame, start); }
   Impl &impl;
 };
 

@@ -1,5 +1,6 @@
 // The controller's MAC frames: port state and link-status reports, the transmit pipeline (buffer
-// -> 802.11 data frame -> air), the receive pipeline (802.11 data frame -> receive buffer), WEP.
+// -> 802.11 data frame -> coordination function -> buffer back), the receive pipeline (802.11
+// data frame -> receive buffer), WEP.
 #include <algorithm>
 
 #include "controller_impl.h"
@@ -17,7 +18,7 @@ constexpr std::uint16_t kFcToDs = 0x0100;
 constexpr std::uint16_t kFcFromDs = 0x0200;
 constexpr std::uint16_t kFcProtected = 0x4000;
 constexpr std::size_t kHeader = 24;
-constexpr std::uint16_t kAckDurationUs = 314;  // SIFS and an acknowledgement at the basic rate
+constexpr std::uint16_t kFcPowerManagement = 0x1000;
 constexpr std::uint8_t kRxRate = 20;          // 2 Mbit/s in units of 100 kbit/s
 
 bool isConnectedStatus(std::uint16_t s) { return s == kPortAdHocJoined || s == kPortAssociated; }
@@ -86,7 +87,7 @@ Controller::Impl::Outcome Controller::Impl::cmdTransmit(const std::array<std::ui
   const std::size_t length = b.bytes.size() >= kDescriptorSize ? be16(b.bytes, kDescLength8023) : 0;
   const bool fits = b.bytes.size() >= kDescriptorSize && kDescriptorSize + length <= b.bytes.size() &&
                     length <= kMaxBody;
-  if (!fits || !connected()) {
+  if (!fits || !connected() || !dcf) {
     // Dropped before the air; the buffer still comes back like any other.
     scheduleWork(kCommandUs, [this, fid] {
       tally(kTallyTxErrors);
@@ -94,26 +95,43 @@ Controller::Impl::Outcome Controller::Impl::cmdTransmit(const std::array<std::ui
     });
     return o;
   }
-  TransmittedFrame tf;
-  tf.fid = fid;
-  tf.buffer.assign(b.bytes.begin(), b.bytes.begin() + static_cast<std::ptrdiff_t>(kDescriptorSize + length));
-  tf.frame = buildDataFrame(tf.buffer, length);
-  tf.channel = static_cast<std::uint16_t>(listenChannel);
-  tf.start = std::max(loop.now(), radioFreeAt);
-  tf.end = sendAir(tf.frame);
-  const bool group = (tf.buffer[kDescDestination] & 1) != 0;
-  scheduleWorkAt(tf.end, [this, tf = std::move(tf), length, group] {
-    if (!connected()) {  // the port stopped while the frame waited for the air
-      tally(kTallyTxErrors);
-      returnTransmitBuffer(tf.fid, false);
-      return;
-    }
-    tally(group ? kTallyTxMulticastFrames : kTallyTxUnicastFrames);
-    tally(group ? kTallyTxMulticastOctets : kTallyTxUnicastOctets, static_cast<std::uint32_t>(length));
-    if (txListener) txListener(tf);
-    returnTransmitBuffer(tf.fid, true);
-  });
+  // The buffer comes back when the frame was acknowledged (or, group-addressed, sent) or dropped
+  // at the retry limit; the token names the buffer and the generation it belongs to.
+  const std::uint64_t token = kTokenData | ((generation & 0xFFFFFFFFu) << 16) | fid;
+  sendFrame(buildDataFrame(b.bytes, length), token);
   return o;
+}
+
+void Controller::Impl::transmitDone(std::uint16_t fid, const air::TxReport &report) {
+  auto it = buffers.find(fid);
+  if (it == buffers.end() || it->second.kind != BufferKind::Transmit) return;
+  const std::vector<std::uint8_t> &b = it->second.bytes;
+  const std::size_t length = be16(b, kDescLength8023);
+  const bool group = (b[kDescDestination] & 1) != 0;
+  if (report.deferred) tally(kTallyTxDeferred);
+  const bool delivered = report.outcome == air::TxOutcome::Acknowledged || report.outcome == air::TxOutcome::Sent;
+  if (!delivered || !connected()) {
+    if (report.outcome == air::TxOutcome::Dropped) tally(kTallyTxRetryLimit);
+    tally(kTallyTxErrors);
+    returnTransmitBuffer(fid, false);
+    return;
+  }
+  tally(group ? kTallyTxMulticastFrames : kTallyTxUnicastFrames);
+  tally(group ? kTallyTxMulticastOctets : kTallyTxUnicastOctets, static_cast<std::uint32_t>(length));
+  if (report.attempts == 2) tally(kTallyTxOneRetry);
+  if (report.attempts > 2) tally(kTallyTxMultipleRetries);
+  if (txListener) {
+    TransmittedFrame tf;
+    tf.fid = fid;
+    tf.buffer.assign(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(kDescriptorSize + length));
+    if (report.frame) tf.frame = *report.frame;
+    tf.channel = static_cast<std::uint16_t>(linkChannel);
+    tf.start = report.start;
+    tf.end = report.end;
+    tf.attempts = report.attempts;
+    txListener(tf);
+  }
+  returnTransmitBuffer(fid, true);
 }
 
 std::vector<std::uint8_t> Controller::Impl::buildDataFrame(const std::vector<std::uint8_t> &buf, std::size_t length) {
@@ -122,14 +140,14 @@ std::vector<std::uint8_t> Controller::Impl::buildDataFrame(const std::vector<std
   const MacAddress self = stationAddress();
   const std::uint8_t *da = &buf[kDescDestination];
   std::vector<std::uint8_t> f(kHeader, 0);
-  std::uint16_t fc = kFcTypeData | (infrastructure ? kFcToDs : 0);
-  putLe16(f, 2, (da[0] & 1) ? 0 : kAckDurationUs);
+  f.reserve(kHeader + length + 8);
+  // Duration and sequence number are written as the frame leaves.
+  std::uint16_t fc = kFcTypeData | (infrastructure ? kFcToDs : 0) | (powerSaving() ? kFcPowerManagement : 0);
   const std::uint8_t *a1 = infrastructure ? bssid.data() : da;
   const std::uint8_t *a3 = infrastructure ? da : bssid.data();
   std::copy(a1, a1 + 6, f.begin() + 4);
   std::copy(self.begin(), self.end(), f.begin() + 10);
   std::copy(a3, a3 + 6, f.begin() + 16);
-  putLe16(f, 22, static_cast<std::uint16_t>((sequence++ & 0x0FFF) << 4));
 
   std::vector<std::uint8_t> body(buf.begin() + kDescriptorSize,
                                  buf.begin() + static_cast<std::ptrdiff_t>(kDescriptorSize + length));

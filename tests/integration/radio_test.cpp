@@ -67,10 +67,7 @@ Bytes echoRequest(const sim::MacAddress &to, const sim::MacAddress &self, const 
 
 // A radio of the test's own on the air, for frames no station of the world would send.
 struct Transmitter : air::Radio {
-  explicit Transmitter(int ch) : ch(ch) {}
-  int channel() const override { return ch; }
-  void hear(const air::AirFrame &) override {}
-  int ch;
+  void hear(const air::AirFrame &, bool) override {}
 };
 
 class Radio : public ::testing::Test {
@@ -285,8 +282,8 @@ TEST_F(Radio, AnAccessPointThatNoLongerKnowsTheStationDeauthenticatesIt) {
   start();
   ASSERT_EQ(status(), kPortAssociated);
   // Harbor forgets the station: a deauthentication in the station's name (to Harbor) reaches it.
-  Transmitter t(6);
-  rig->world->medium().attach(t);
+  Transmitter t;
+  rig->world->medium().tune(t, 6);
   Bytes f = {0xC0, 0x00, 0, 0};
   f.insert(f.end(), kHarbor.begin(), kHarbor.end());
   const auto me = rig->stationAddress();
@@ -388,8 +385,8 @@ TEST_F(Radio, FramesThatFailTheirIcvAreCountedAndUnencryptedOnesExcluded) {
   start();
   ASSERT_EQ(bssid(), kVault);
   const auto me = rig->stationAddress();
-  Transmitter t(11);
-  rig->world->medium().attach(t);
+  Transmitter t;
+  rig->world->medium().tune(t, 11);
   auto fromVault = [&](bool encrypted, const Bytes &key) {
     Bytes f = {0x08, static_cast<std::uint8_t>(0x02 | (encrypted ? 0x40 : 0)), 0, 0};
     f.insert(f.end(), me.begin(), me.end());

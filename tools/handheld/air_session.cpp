@@ -1,6 +1,7 @@
 // handheld run's radio side: world, capture, traffic generator, TAP bridge, status and summary.
 #include "air_session.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "commands.h"
@@ -84,7 +85,14 @@ std::string airOptionsHelp() {
 AirSession::AirSession(EventLoop &loop, AirOptions options, Say say)
     : loop_(loop), options_(std::move(options)), say_(std::move(say)) {
   sim::air::WorldConfig config = buildWorld(options_.world);
-  if (options_.pcap) capture_ = std::make_unique<sim::air::Capture>(*options_.pcap);
+  if (options_.pcap) {
+    // Records carry wall-clock time: the run's start plus the handheld's time since, on the
+    // virtual clock too.
+    const auto unixNow = std::chrono::duration_cast<std::chrono::microseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    capture_ = std::make_unique<sim::air::Capture>(*options_.pcap, static_cast<std::uint64_t>(unixNow) - loop_.now());
+  }
   world_ = sim::air::makeWorld(loop_, std::move(config));
   if (capture_) world_->medium().addObserver(capture_->observer());
   world_->medium().addObserver([this](const sim::air::AirFrame &frame) { observe(frame); });

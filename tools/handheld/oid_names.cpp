@@ -112,15 +112,28 @@ constexpr StatusInfo kStatuses[] = {
 };
 #undef TESKEL_STATUS
 
-// The counters the controller fills; the others stay zero.
+// The counters the controller fills, by the controller's own names for them; the others stay zero.
 constexpr struct {
   std::size_t index;
   const char *name;
 } kTallies[] = {
-    {0, "unicast frames sent"},    {1, "multicast frames sent"},     {3, "unicast octets sent"},
-    {4, "multicast octets sent"},  {9, "transmit errors"},           {10, "unicast frames received"},
-    {11, "multicast frames received"}, {13, "unicast octets received"}, {14, "multicast octets received"},
-    {15, "receive errors"},        {16, "dropped for lack of a buffer"}, {18, "WEP undecryptable"},
+    {0, "unicast frames sent"},
+    {1, "multicast frames sent"},
+    {3, "unicast octets sent"},
+    {4, "multicast octets sent"},
+    {5, "deferred"},
+    {6, "sent after one retry"},
+    {7, "sent after more than one retry"},
+    {8, "dropped at the retry limit"},
+    {9, "transmit errors"},
+    {10, "unicast frames received"},
+    {11, "multicast frames received"},
+    {13, "unicast octets received"},
+    {14, "multicast octets received"},
+    {15, "receive errors"},
+    {16, "dropped for lack of a buffer"},
+    {17, "duplicates discarded"},
+    {18, "WEP undecryptable"},
 };
 
 bool iequals(std::string_view a, std::string_view b) {
@@ -182,6 +195,12 @@ std::string_view tallyName(std::size_t index) {
   for (const auto &t : kTallies)
     if (t.index == index) return t.name;
   return {};
+}
+
+std::string tallyKey(std::size_t index) {
+  std::string key(tallyName(index));
+  for (char &c : key) c = c == ' ' ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return key;
 }
 
 std::vector<std::uint8_t> parseHex(std::string_view text) {

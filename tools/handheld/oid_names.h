@@ -64,6 +64,8 @@ std::string describeStatus(std::uint32_t status);
 // What the tally counters count, by their number in the controller's report; "" for the ones that
 // stay zero.
 std::string_view tallyName(std::size_t index);
+// The same name as a JSON key ("dropped_at_the_retry_limit"); "" where there is no name.
+std::string tallyKey(std::size_t index);
 inline constexpr std::size_t kTallyCount = 44;
 
 // Hex digits, optionally in groups separated by blanks or colons, to bytes. Throws

@@ -96,7 +96,14 @@ void printJson(const mgmt::StatusAnswer &s, const std::vector<AdapterStatus> &ad
         out.pop_back();
         out += ",\"counters\":[";
         for (std::size_t c = 0; c + 4 <= a.tallies.bytes.size(); c += 4) out += (c ? "," : "") + std::to_string(le32(a.tallies.bytes, c));
-        out += "]}";
+        out += "],\"named\":{";
+        bool first = true;
+        for (std::size_t c = 0; c < kTallyCount && 4 * c + 4 <= a.tallies.bytes.size(); ++c) {
+          if (tallyName(c).empty()) continue;
+          out += (first ? "" : ",") + jsonString(tallyKey(c)) + ":" + std::to_string(le32(a.tallies.bytes, 4 * c));
+          first = false;
+        }
+        out += "}}";
       }
     }
     out += "}";

@@ -13,6 +13,9 @@
 namespace teskel::handheld {
 namespace {
 
+// .101 upwards of the first network, below its broadcast address.
+constexpr long kMaxContenders = 150;
+
 using sim::air::AccessPointConfig;
 using sim::air::Ipv4;
 using sim::air::Mac;
@@ -145,6 +148,8 @@ bool parseWorldOption(const std::vector<std::string> &args, std::size_t &i, Worl
     o.events.push_back(parseEvent(optionValue(args, i, "--at")));
   } else if (is("--loss")) {
     o.lossPercent = numberIn(optionValue(args, i, "--loss"), 0, 100, "--loss");
+  } else if (is("--contenders")) {
+    o.contenders = static_cast<unsigned>(integerIn(optionValue(args, i, "--contenders"), 0, kMaxContenders, "--contenders"));
   } else {
     return false;
   }
@@ -222,6 +227,10 @@ WorldConfig buildWorld(const WorldOptions &o) {
     world.events.push_back(e);
   }
   if (o.lossPercent) world.lossPercent = *o.lossPercent;
+  if (o.contenders) {
+    if (world.accessPoints.empty()) throw UsageError("--contenders needs an access point to associate with");
+    world.contenders = *o.contenders;
+  }
   return world;
 }
 
@@ -235,7 +244,10 @@ std::string worldOptionsHelp() {
          "  --peer NAME[,channel=N][,wep=HEX][,signal=N]\n"
          "                      an ad hoc peer with a responder (repeatable; channel 3 by default)\n"
          "  --at TIME:NAME:off|on  switch the access point or peer NAME off or on at TIME seconds\n"
-         "  --loss PERCENT      lose this share of the frames on the air (seeded, independent)\n";
+         "  --loss PERCENT      lose this share of each frame's receptions on the air (seeded,\n"
+         "                      independent; acknowledgements too)\n"
+         "  --contenders N      N more stations that associate with the first access point and send\n"
+         "                      1472-byte UDP datagrams to its responder as fast as the air lets them\n";
 }
 
 std::string describeWorld(const WorldConfig &world) {
@@ -255,6 +267,12 @@ std::string describeWorld(const WorldConfig &world) {
   for (const auto &peer : world.peers)
     out << "  \"" << peer.ssid << "\": ad hoc peer " << formatMac(peer.mac) << ", channel " << peer.channel
         << ", responder " << formatIp(peer.responder.ip) << "/" << peer.responder.prefixLength << "\n";
+  if (world.contenders && !world.accessPoints.empty()) {
+    auto first = world.accessPoints.front().responder.ip;
+    first[3] = 101;
+    out << "  " << world.contenders << " contender" << (world.contenders == 1 ? "" : "s") << " of \""
+        << world.accessPoints.front().ssid << "\" from " << formatIp(first) << " up\n";
+  }
   return out.str();
 }
 

@@ -1,5 +1,5 @@
-// handheld run's radio world options (--ssid, --channel, --wep, --ap, --peer, --at, --loss): what
-// they say, parsed, and the world config they make from the default world.
+// handheld run's radio world options (--ssid, --channel, --wep, --ap, --peer, --at, --loss,
+// --contenders): what they say, parsed, and the world config they make from the default world.
 #pragma once
 
 #include <optional>
@@ -18,6 +18,7 @@ struct WorldOptions {
   std::vector<std::string> peers;         // --peer texts
   std::vector<sim::air::WorldEvent> events;
   std::optional<double> lossPercent;
+  std::optional<unsigned> contenders;
 };
 
 // Takes args[i] (and its value) when it is a world option; false when it is not one. Throws

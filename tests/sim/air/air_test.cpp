@@ -9,10 +9,13 @@ namespace {
 
 struct Listener : Radio {
   explicit Listener(int ch) : ch(ch) {}
-  int channel() const override { return ch; }
-  void hear(const AirFrame &f) override { heard.push_back(f); }
+  void hear(const AirFrame &f, bool intact) override {
+    if (intact) heard.push_back(f);
+    else ++damaged;
+  }
   int ch;
   std::vector<AirFrame> heard;
+  std::size_t damaged = 0;
   std::size_t count(std::uint16_t kind) const {
     std::size_t n = 0;
     for (auto &f : heard) n += (f.bytes[0] & 0xFC) == kind;
@@ -33,8 +36,7 @@ TEST(Air, FramesReachTheirChannelAfterTheirAirTimeAndTheLossRateIsSeeded) {
     config.seed = seed;
     auto world = makeWorld(loop, config);
     Listener from(3), same(3), other(4);
-    for (Radio *r : {static_cast<Radio *>(&from), static_cast<Radio *>(&same), static_cast<Radio *>(&other)})
-      world->medium().attach(*r);
+    for (Listener *r : {&from, &same, &other}) world->medium().tune(*r, r->ch);
     for (int i = 0; i < 1000; ++i) {
       AirFrame f;
       f.bytes.assign(100, 0);
@@ -68,8 +70,8 @@ TEST(Air, AccessPointsBeaconEveryHundredTimeUnitsUntilSwitchedOff) {
   config.events = {{1000000, "Harbor", false}, {2000000, "Harbor", true}};
   auto world = makeWorld(loop, config);
   Listener six(6), eleven(11);
-  world->medium().attach(six);
-  world->medium().attach(eleven);
+  world->medium().tune(six, 6);
+  world->medium().tune(eleven, 11);
   loop.runUntil(1000000);
   EXPECT_EQ(six.count(0x80), 10u) << "102.4 ms apart";
   EXPECT_EQ(eleven.count(0x80), 10u) << "Vault on its own channel";
@@ -85,7 +87,7 @@ TEST(Air, AccessPointsBeaconEveryHundredTimeUnitsUntilSwitchedOff) {
   f.insert(f.end(), 6, 0xFF);
   f.insert(f.end(), {0, 0, 0xAA, 0xAA, 3, 0, 0, 0, 0x08, 0x06});
   Listener station(6);
-  world->medium().attach(station);
+  world->medium().tune(station, 6);
   world->medium().send(station, AirFrame{f, 6});
   loop.runFor(5000);
   ASSERT_EQ(station.count(0xC0), 1u);

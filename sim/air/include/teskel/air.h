@@ -21,16 +21,35 @@ using Ipv4 = std::array<std::uint8_t, 4>;
 // One frame as it went on the air.
 struct AirFrame {
   std::vector<std::uint8_t> bytes;  // the 802.11 MAC frame as sent (WEP encrypted as sent), no FCS
-  int channel = 0;                  // 1 to 14
+  int channel = 0;                  // 1 to 14 (the medium sets it from the sender's channel)
   int rate500k = 4;                 // rate in 500 kbit/s units (4: 2 Mbit/s)
   int signal = 0;                   // the sender's signal level, 0 to 200
   int noise = 10;
-  Micros start = 0;                 // when it started on the air
-  Micros airtime = 0;               // header + body + FCS at the rate, plus preamble and spacing
+  Micros start = 0;                 // when its preamble started on the air
+  Micros airtime = 0;               // PLCP preamble and header, then MAC header, body and FCS at the rate
+  bool damaged = false;             // it overlapped another frame on its channel: nobody could decode it
 };
 
-// Air time of a frame of `macBytes` bytes (802.11 header and body, FCS not included) at 2 Mbit/s.
-Micros airtimeOf(std::size_t macBytes);
+// The direct-sequence PHY at 2 Mbit/s with the long preamble, and the access rules' timings.
+namespace phy {
+constexpr Micros kPreamble = 192;  // PLCP preamble and header, always at 1 Mbit/s
+constexpr Micros kSlot = 20, kSifs = 10, kDifs = kSifs + 2 * kSlot;
+constexpr std::size_t kFcs = 4, kAckBytes = 10;  // an acknowledgement: frame control, duration, address
+constexpr int kRate1M = 2, kRate2M = 4;           // in 500 kbit/s units
+constexpr unsigned kCwMin = 31, kCwMax = 1023;
+constexpr unsigned kRetryLimit = 7;               // attempts of one frame, the first included
+}  // namespace phy
+
+// Air time of a frame of `macBytes` bytes (802.11 header and body, FCS not included) at a rate.
+Micros airtimeOf(std::size_t macBytes, int rate500k = phy::kRate2M);
+
+namespace phy {
+// An acknowledgement at 1 Mbit/s is what the extended wait after a damaged frame leaves room for.
+constexpr Micros kEifs = kSifs + kPreamble + (kAckBytes + kFcs) * 8 + kDifs;
+// Where a beacon's timestamp leaves the antenna: after the PLCP preamble and the MAC header. The
+// TSF it carries is the sender's at that moment.
+constexpr Micros kTimestampOffset = kPreamble + 24 * 4;
+}  // namespace phy
 
 // WEP's primitives: the CRC-32 of its ICV, and RC4 with any key length (the stream XORed in place).
 std::uint32_t crc32(std::span<const std::uint8_t> data);
@@ -81,31 +100,48 @@ struct WorldConfig {
   std::vector<AccessPointConfig> accessPoints;
   std::vector<PeerConfig> peers;
   std::vector<WorldEvent> events;
-  double lossPercent = 0;  // each frame dropped independently with this probability
+  // Stations of the air's own that associate with the first access point and send 1472-byte UDP
+  // datagrams to its responder's discard port as fast as the air lets them (.101 upwards).
+  unsigned contenders = 0;
+  double lossPercent = 0;  // each reception of each frame lost independently with this probability
   std::uint64_t seed = 1;
 
   // Harbor (channel 6, open) and Vault (channel 11, WEP), each with its responder.
   static WorldConfig defaults();
 };
 
-// A radio on the air: the card's controller, an access point, a peer.
+// A radio on the air: the card's controller, an access point, a peer (each through its Dcf), or a
+// test's transmitter. The medium tells a radio only about its own channel.
 class Radio {
  public:
   virtual ~Radio() = default;
-  virtual int channel() const = 0;
-  // A frame on this radio's channel has ended its air time; `signal` is how strongly it was heard.
-  virtual void hear(const AirFrame &frame) = 0;
+  // A frame started on this radio's channel, its own included: the medium is busy until it ends.
+  virtual void carrier(const AirFrame &frame) { (void)frame; }
+  // Another radio's frame on this channel ended. Not `intact`: it was heard damaged (it collided,
+  // or the loss rate took it for this radio), and its bytes say nothing.
+  virtual void hear(const AirFrame &frame, bool intact) = 0;
+  // This radio's own frame left the air.
+  virtual void sent(const AirFrame &frame) { (void)frame; }
 };
 
 class Medium {
  public:
   using Observer = std::function<void(const AirFrame &)>;
   virtual ~Medium() = default;
-  virtual void attach(Radio &radio) = 0;
-  virtual void detach(Radio &radio) = 0;
-  // Puts a frame on the air now; every other radio on its channel hears it after its air time
-  // (unless the loss rate drops it for that radio). Observers see every frame sent.
+  // Puts the radio on a channel (1 to 14), or takes it off the air (0). A radio hears only the
+  // frames that start while it is on their channel. It must be taken off before it goes.
+  virtual void tune(Radio &radio, int channel) = 0;
+  void detach(Radio &radio) { tune(radio, 0); }
+  virtual int channelOf(const Radio &radio) const = 0;
+  // Puts a frame on the air now, on the sender's channel (nothing when it is on none): every
+  // other radio there hears it when its air time ends, damaged when it overlapped another frame
+  // or when the loss rate takes it for that radio.
   virtual void send(Radio &from, AirFrame frame) = 0;
+  // Whether a frame is on the air on the channel now, and since when the channel has been quiet.
+  virtual bool busy(int channel) const = 0;
+  virtual Micros idleSince(int channel) const = 0;
+  // Observers see every frame, in the order they started, once it has ended (so `damaged` is
+  // known): a frame that overlaps one still on the air waits for it.
   virtual void addObserver(Observer observer) = 0;
 };
 
@@ -114,9 +150,10 @@ class World {
   virtual ~World() = default;
   virtual Medium &medium() = 0;
   virtual const WorldConfig &config() const = 0;
-  // Frames and bytes carried, for status lines.
+  // Frames and bytes carried, for status lines: `lost` receptions (the loss rate), `damaged`
+  // frames (collisions); `bridged` data frames the access points passed on, with their UDP payload.
   struct Counters {
-    std::uint64_t frames = 0, bytes = 0, lost = 0;
+    std::uint64_t frames = 0, bytes = 0, lost = 0, damaged = 0, bridged = 0, bridgedUdpBytes = 0;
   };
   virtual Counters counters() const = 0;
 };

@@ -80,8 +80,9 @@ struct TransmittedFrame {
   std::vector<std::uint8_t> buffer;    // the 60-byte descriptor and the 802.3 frame behind it
   std::vector<std::uint8_t> frame;     // the 802.11 data frame built from it
   std::uint16_t channel = 0;
-  Micros start = 0;                    // when it went on the air
-  Micros end = 0;                      // when it had left the air
+  Micros start = 0;                    // when its last attempt went on the air
+  Micros end = 0;                      // when that attempt had left the air
+  unsigned attempts = 0;               // transmissions it took, the first included
 };
 
 enum class ReceiveResult {
@@ -114,7 +115,7 @@ class Controller : public ceddk::PortDevice {
   // Hands the controller an 802.11 frame (no FCS) as if heard on the channel its radio is on,
   // at the signal level of the current link. Management frames go to the MAC (NotData).
   ReceiveResult receiveFrame(const std::vector<std::uint8_t> &frame80211);
-  // Called when a transmitted data frame has left the air.
+  // Called when a transmitted data frame was acknowledged (or, group-addressed, has left the air).
   void onTransmit(std::function<void(const TransmittedFrame &)> listener);
   // Raises a link-status information frame with this code (for example association failed).
   void reportLinkStatus(std::uint16_t code);
