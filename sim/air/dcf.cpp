@@ -98,11 +98,12 @@ void Dcf::send(std::vector<std::uint8_t> frame, std::uint64_t token, SendOptions
   }
   Pending &head = queue_.front();
   if (head.immediate && !respondTask_ && channel_) {
-    respondTask_ = loop_.after(kSifs, [this] {
+    const Micros due = medium_.idleSince(channel_) + kSifs;
+    respondTask_ = loop_.at(std::max(due, loop_.now()), [this, due] {
       respondTask_ = 0;
       if (!queue_.empty() && queue_.front().immediate && state_ == State::Ready) {
         cancelTask(txTask_);
-        transmit();
+        transmit(due);
       } else {
         resume();
       }
@@ -188,10 +189,10 @@ void Dcf::scheduleTransmit() {
 // ---------------------------------------------------------------------------------------------
 // Sending.
 
-void Dcf::transmit() {
+void Dcf::transmit(std::optional<Micros> due) {
   if (queue_.empty() || !channel_) return;
   Pending &p = queue_.front();
-  const Micros now = loop_.now();
+  const Micros now = due ? std::min(*due, loop_.now()) : loop_.now();
   const std::uint16_t control = get16(p.bytes, 0);
   if (p.attempts == 0) {
     if (!isControl(control)) {
@@ -210,19 +211,18 @@ void Dcf::transmit() {
   counting_ = false;
   backoff_ = -1;  // spent: a new one is drawn when the exchange is over
   state_ = State::Transmitting;
-  lastStart_ = now;
   AirFrame f;
   f.bytes = p.bytes;
   f.rate500k = kRate2M;
   f.signal = signal_;
-  medium_.send(*this, std::move(f));
+  lastStart_ = medium_.sendAt(*this, std::move(f), now);
 }
 
 void Dcf::sent(const AirFrame &frame) {
   if (state_ == State::Transmitting && frame.start == lastStart_ && !queue_.empty()) {
     if (!queue_.front().acknowledged) return complete(TxOutcome::Sent);
     state_ = State::AwaitingAck;
-    ackWaitTask_ = loop_.after(kSifs + ackAirtime(frame.rate500k) + kSlot, [this] {
+    ackWaitTask_ = loop_.at(frame.start + frame.airtime + kSifs + ackAirtime(frame.rate500k) + kSlot, [this] {
       ackWaitTask_ = 0;
       ackTimeout();
     }, EventLoop::Lane::Device);
@@ -257,7 +257,7 @@ void Dcf::complete(TxOutcome outcome) {
   resume();
 }
 
-void Dcf::sendAck(Mac to, int rate500k, int onChannel) {
+void Dcf::sendAck(Mac to, int rate500k, int onChannel, Micros due) {
   if (channel_ != onChannel) return resume();
   AirFrame f;
   f.bytes.reserve(kAckBytes);
@@ -266,7 +266,7 @@ void Dcf::sendAck(Mac to, int rate500k, int onChannel) {
   f.bytes.insert(f.bytes.end(), to.begin(), to.end());
   f.rate500k = rate500k;
   f.signal = signal_;
-  medium_.send(*this, std::move(f));
+  medium_.sendAt(*this, std::move(f), due);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -308,7 +308,7 @@ void Dcf::hear(const AirFrame &frame, bool intact) {
   }
   if (!toMe) {
     const std::uint16_t duration = get16(b, 2);
-    if (!(duration & 0x8000)) nav_ = std::max(nav_, loop_.now() + duration);
+    if (!(duration & 0x8000)) nav_ = std::max(nav_, frame.start + frame.airtime + duration);
     owner_.received(frame);
     return resume();
   }
@@ -318,9 +318,10 @@ void Dcf::hear(const AirFrame &frame, bool intact) {
   }
   // Acknowledged whatever becomes of it above: the MAC answers for the frame it heard.
   cancelTask(ackTask_);
-  ackTask_ = loop_.after(kSifs, [this, to = macAt(b, 10), rate = frame.rate500k, ch = channel_] {
+  const Micros due = frame.start + frame.airtime + kSifs;
+  ackTask_ = loop_.at(due, [this, to = macAt(b, 10), rate = frame.rate500k, ch = channel_, due] {
     ackTask_ = 0;
-    sendAck(to, rate, ch);
+    sendAck(to, rate, ch, due);
   }, EventLoop::Lane::Device);
   if (isDuplicate(macAt(b, 10), get16(b, 22), control & fc::kRetry)) {
     owner_.duplicate(frame);

@@ -64,12 +64,13 @@ class MediumImpl final : public Medium {
   bool busy(int channel) const override { return valid(channel) && !channels_[channel].active.empty(); }
   Micros idleSince(int channel) const override { return valid(channel) ? channels_[channel].idleSince : 0; }
 
-  void send(Radio &from, AirFrame frame) override {
+  Micros send(Radio &from, AirFrame frame) override { return sendAt(from, std::move(frame), loop_.now()); }
+  Micros sendAt(Radio &from, AirFrame frame, Micros start) override {
     const int channel = channelOf(from);
-    if (!channel) return;
+    if (!channel) return loop_.now();
     Channel &c = channels_[channel];
     frame.channel = channel;
-    frame.start = loop_.now();
+    frame.start = std::min(start, loop_.now());
     frame.airtime = airtimeOf(frame.bytes.size(), frame.rate500k);
     frame.damaged = false;
     ++counters_.frames;
@@ -86,6 +87,7 @@ class MediumImpl final : public Medium {
     Transmission *tp = &t;
     t.endTask = loop_.at(t.frame.start + t.frame.airtime, [this, tp] { end(*tp); }, EventLoop::Lane::Device);
     forEach(c, [&](Radio &r) { r.carrier(tp->frame); });
+    return tp->frame.start;
   }
 
   void addObserver(Observer observer) override { observers_.push_back(std::move(observer)); }
@@ -139,7 +141,8 @@ class MediumImpl final : public Medium {
     const int channel = t.frame.channel;
     Channel &c = channels_[channel];
     std::erase(c.active, &t);
-    if (c.active.empty()) c.idleSince = loop_.now();
+    // The frame's own end, however late a wall clock runs this.
+    if (c.active.empty()) c.idleSince = std::max(c.idleSince, t.frame.start + t.frame.airtime);
     if (t.frame.damaged) ++counters_.damaged;
     ++c.walking;
     for (std::size_t i = 0; i < c.radios.size(); ++i) {

@@ -178,6 +178,7 @@ void Controller::Impl::enablePort() {
       // No association: peers on the own channel are heard at once.
       enterPhase(Phase::NoAssociation);
       tuneRadio(word(kRidOwnChannel));
+      if (dcf) dcf->flush();  // a farewell to an earlier network is not sent here
       setPortState(kPortAdHocJoined, MacAddress{}, static_cast<std::uint16_t>(listenChannel), 0, 0, kNoise);
       return;
     default:

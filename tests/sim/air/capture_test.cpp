@@ -1,5 +1,5 @@
 // The air's pcap capture read back through libpcap: link type, radiotap fields at their offsets,
-// frames byte for byte as sent, time stamps, and a file that cannot be written.
+// frames byte for byte as sent, wall-clock time stamps, and a file that cannot be written.
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 #include <stdlib.h>
@@ -50,18 +50,23 @@ TEST_F(CaptureTest, FramesComeBackBehindRadiotapWithRateChannelAndSignal) {
   struct Case {
     int channel, frequency, signal;
     std::vector<std::uint8_t> frame;
+    bool damaged;
     std::uint8_t flags;
     teskel::Micros start;
   };
-  // A beacon-like management frame, and a protected data frame (frame control 0x08 0x41).
+  // A beacon-like management frame, a protected data frame (frame control 0x08 0x41), and a
+  // frame that collided.
   const std::vector<Case> cases = {
-      {6, 2437, 100, {0x80, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5, 6}, 0x00, 1234567},
-      {14, 2484, 80, {0x08, 0x41, 0x02, 0x01, 9, 9, 9, 9, 9, 9, 7, 7, 7, 7, 7, 7, 0xAA}, 0x04, 3000001},
-      {1, 2412, 250, {0xC0, 0x00}, 0x00, 3000002},
+      {6, 2437, 100, {0x80, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5, 6}, false, 0x00, 1234567},
+      {14, 2484, 80, {0x08, 0x41, 0x02, 0x01, 9, 9, 9, 9, 9, 9, 7, 7, 7, 7, 7, 7, 0xAA}, false, 0x04, 3000001},
+      {1, 2412, 250, {0xC0, 0x00}, false, 0x00, 3000002},
+      {1, 2412, 90, {0x08, 0x41, 0, 0}, true, 0x44, 3000003},
   };
+  // Records are stamped in wall-clock time: the run's start plus the handheld's time.
+  const teskel::Micros base = 1'780'000'000'000'000;
   const fs::path path = dir_ / "air.pcap";
   {
-    Capture capture(path);
+    Capture capture(path, base);
     auto observe = capture.observer();
     for (const auto &c : cases) {
       AirFrame f;
@@ -69,6 +74,7 @@ TEST_F(CaptureTest, FramesComeBackBehindRadiotapWithRateChannelAndSignal) {
       f.channel = c.channel;
       f.signal = c.signal;
       f.start = c.start;
+      f.damaged = c.damaged;
       observe(f);
     }
     EXPECT_EQ(capture.frames(), cases.size());
@@ -87,7 +93,7 @@ TEST_F(CaptureTest, FramesComeBackBehindRadiotapWithRateChannelAndSignal) {
     EXPECT_EQ(r[0], 0);
     std::uint32_t present = r[4] | r[5] << 8 | r[6] << 16 | static_cast<std::uint32_t>(r[7]) << 24;
     EXPECT_EQ(present, 0x300Eu);  // flags, rate, channel, dB signal, dB noise
-    EXPECT_EQ(r[8], c.flags);     // WEP for the protected frame; never FCS
+    EXPECT_EQ(r[8], c.flags);     // WEP for the protected frame, a failed FCS for the damaged one
     EXPECT_EQ(r[9], 4);           // 2 Mbit/s in 500 kbit/s units
     EXPECT_EQ(r[10] | r[11] << 8, c.frequency);
     EXPECT_EQ(r[12] | r[13] << 8, 0x00A0);
@@ -95,7 +101,7 @@ TEST_F(CaptureTest, FramesComeBackBehindRadiotapWithRateChannelAndSignal) {
     EXPECT_EQ(r[15], 10);
     EXPECT_EQ(std::vector<std::uint8_t>(r.begin() + 16, r.end()), c.frame);
     EXPECT_EQ(records[i].wireLength, r.size());
-    EXPECT_EQ(records[i].time, c.start);
+    EXPECT_EQ(records[i].time, base + c.start);
   }
 }
 

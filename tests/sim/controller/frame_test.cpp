@@ -29,16 +29,27 @@ std::uint16_t le(const std::vector<std::uint8_t> &b, std::size_t at) {
   return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
 }
 
+MacAddress macAt(const std::vector<std::uint8_t> &b, std::size_t at) {
+  MacAddress m{};
+  std::copy_n(b.begin() + static_cast<std::ptrdiff_t>(at), 6, m.begin());
+  return m;
+}
+
 }  // namespace
 
-TEST(ControllerTransmit, BuildsAnInfrastructureDataFrameAndReturnsTheBufferAfterItsAirTime) {
+TEST(ControllerTransmit, BuildsAnInfrastructureDataFrameAndReturnsTheBufferWhenItIsAcknowledged) {
   Rig r;
   Sent sent;
   r.ctl->onTransmit([&](const TransmittedFrame &f) { sent.frames.push_back(f); });
+  std::vector<air::AirFrame> onAir;  // channel 6's frames to and from the card
+  const auto self = r.ctl->stationAddress();
+  r.world->medium().addObserver([&](const air::AirFrame &f) {
+    if (f.channel == 6 && (macAt(f.bytes, 4) == self || (f.bytes.size() >= 16 && macAt(f.bytes, 10) == self)))
+      onAir.push_back(f);
+  });
   r.start();
   auto fid = r.allocate();
   ASSERT_TRUE(fid);
-  const auto self = r.ctl->stationAddress();
   const auto body = snapBody(0x00, 0x0800, 46);  // 54 bytes
   const auto image = txImage(kPeer, self, body);
   r.writeBytes(*fid, 0, image);
@@ -51,12 +62,22 @@ TEST(ControllerTransmit, BuildsAnInfrastructureDataFrameAndReturnsTheBufferAfter
   EXPECT_EQ(r.rd(kRegStatus), 0x000B);
   r.wr(kRegEventAck, kEvCmd);
 
-  const Micros air = (24 + body.size() + 4) * 4 + 400;  // header, body, FCS at 2 Mbit/s; preamble, spacing
-  r.loop.runUntil(t0 + 20 + air - 1);
-  EXPECT_EQ(r.rd(kRegEventStatus) & kEvAlloc, 0) << "still on the air";
+  const Micros air = 192 + (24 + body.size() + 4) * 4;  // preamble; header, body, FCS at 2 Mbit/s
+  onAir.clear();
+  while (onAir.empty() && r.loop.runOne()) {
+  }
+  ASSERT_EQ(onAir.size(), 1u);
+  const Micros end = onAir[0].start + onAir[0].airtime;
+  EXPECT_GE(onAir[0].start, t0 + 20 + 50) << "after DIFS at least";
+  const Micros acknowledged = end + 10 + 248;  // SIFS, then 14 bytes at 2 Mbit/s
+  r.loop.runUntil(acknowledged - 1);
+  EXPECT_EQ(r.rd(kRegEventStatus) & kEvAlloc, 0) << "not before the acknowledgement has come";
   EXPECT_TRUE(sent.frames.empty());
-  r.loop.runUntil(t0 + 20 + air);
+  r.loop.runUntil(acknowledged);
   ASSERT_EQ(r.rd(kRegEventStatus) & kEvAlloc, kEvAlloc);
+  ASSERT_EQ(onAir.size(), 2u);
+  EXPECT_EQ(le(onAir[1].bytes, 0), 0x00D4) << "Harbor's acknowledgement";
+  EXPECT_EQ(onAir[1].start, end + 10);
   EXPECT_EQ(r.rd(kRegAllocFid), *fid) << "the same buffer comes back";
   r.wr(kRegEventAck, kEvAlloc);
 
@@ -65,7 +86,9 @@ TEST(ControllerTransmit, BuildsAnInfrastructureDataFrameAndReturnsTheBufferAfter
   EXPECT_EQ(f.fid, *fid);
   EXPECT_EQ(f.buffer, image) << "descriptor and 802.3 frame, without the trailer";
   ASSERT_EQ(f.frame.size(), 24 + body.size());
+  EXPECT_EQ(f.frame, onAir[0].bytes);
   EXPECT_EQ(le(f.frame, 0), 0x0108) << "data frame to the distribution system";
+  EXPECT_EQ(le(f.frame, 2), 258) << "the duration of SIFS and the acknowledgement";
   EXPECT_EQ(std::vector<std::uint8_t>(f.frame.begin() + 4, f.frame.begin() + 10),
             std::vector<std::uint8_t>(kHarbor.begin(), kHarbor.end()));
   EXPECT_EQ(std::vector<std::uint8_t>(f.frame.begin() + 10, f.frame.begin() + 16),
@@ -83,7 +106,7 @@ TEST(ControllerTransmit, BuildsAnInfrastructureDataFrameAndReturnsTheBufferAfter
   EXPECT_TRUE(r.ctl->violations().empty()) << r.violationText();
 }
 
-TEST(ControllerTransmit, FramesShareTheAirOneAfterAnother) {
+TEST(ControllerTransmit, FramesShareTheAirOneExchangeAfterAnother) {
   Rig r;
   std::vector<TransmittedFrame> sent;
   r.ctl->onTransmit([&](const TransmittedFrame &f) { sent.push_back(f); });
@@ -96,10 +119,11 @@ TEST(ControllerTransmit, FramesShareTheAirOneAfterAnother) {
   ASSERT_EQ(r.result(kCmdTransmit, *b), 0);
   r.stall(5000);
   ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(sent[1].start, sent[0].end);
-  EXPECT_EQ(le(sent[0].frame, 2), 0) << "no acknowledgement time for a group frame";
-  EXPECT_NE(le(sent[1].frame, 2), 0);
-  EXPECT_NE(le(sent[0].frame, 22), le(sent[1].frame, 22)) << "sequence numbers advance";
+  // The second waits for the first one's acknowledgement, DIFS and a backoff of its own.
+  EXPECT_GE(sent[1].start, sent[0].end + 10 + 248 + 50);
+  EXPECT_LE(sent[1].start, sent[0].end + 10 + 248 + 50 + 31 * 20);
+  EXPECT_EQ(le(sent[0].frame, 2), 258) << "to the access point even when broadcast: acknowledged";
+  EXPECT_EQ(le(sent[0].frame, 22) + 0x10, le(sent[1].frame, 22)) << "sequence numbers advance";
   const auto t = r.ctl->tallies();
   EXPECT_EQ(t[kTallyTxMulticastFrames], 1);
   EXPECT_EQ(t[kTallyTxMulticastOctets], 36);
@@ -109,23 +133,30 @@ TEST(ControllerTransmit, FramesShareTheAirOneAfterAnother) {
 
 TEST(ControllerTransmit, AdHocFramesCarryNoDistributionBits) {
   Rig r;
-  std::vector<TransmittedFrame> sent;
-  r.ctl->onTransmit([&](const TransmittedFrame &f) { sent.push_back(f); });
+  std::vector<air::AirFrame> onAir;  // the card's
+  const auto self = r.ctl->stationAddress();
+  r.world->medium().addObserver([&](const air::AirFrame &f) {
+    if (f.bytes.size() >= 16 && macAt(f.bytes, 10) == self) onAir.push_back(f);
+  });
   r.start();
   ASSERT_EQ(r.setRecord(kRidPortType, {3}), 0);  // takes effect at the next enable
   ASSERT_EQ(r.result(kCmdDisable), 0);
   ASSERT_EQ(r.result(kCmdEnable), 0);
   EXPECT_EQ(r.ctl->portStatus(), 3);
-  auto fid = r.allocate();
-  r.writeBytes(*fid, 0, txImage(kPeer, r.ctl->stationAddress(), snapBody(0, 0x0800, 10)));
-  ASSERT_EQ(r.result(kCmdTransmit, *fid), 0);
-  r.stall(2000);
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(le(sent[0].frame, 0), 0x0008);
-  EXPECT_EQ(std::vector<std::uint8_t>(sent[0].frame.begin() + 4, sent[0].frame.begin() + 10),
+  onAir.clear();
+  for (const MacAddress &to : {kPeer, kBroadcast}) {
+    auto fid = r.allocate();
+    r.writeBytes(*fid, 0, txImage(to, r.ctl->stationAddress(), snapBody(0, 0x0800, 10)));
+    ASSERT_EQ(r.result(kCmdTransmit, *fid), 0);
+  }
+  r.stall(100000);
+  ASSERT_EQ(onAir.size(), 8u) << "the peer is not there: seven attempts, then the group frame once";
+  EXPECT_EQ(le(onAir[0].bytes, 0), 0x0008);
+  EXPECT_EQ(std::vector<std::uint8_t>(onAir[0].bytes.begin() + 4, onAir[0].bytes.begin() + 10),
             std::vector<std::uint8_t>(kPeer.begin(), kPeer.end()))
       << "addressed straight to the peer";
-  EXPECT_EQ(sent[0].channel, 3) << "on its own channel";
+  EXPECT_EQ(onAir[0].channel, 3) << "on its own channel";
+  EXPECT_EQ(le(onAir[7].bytes, 2), 0) << "a group frame waits for no acknowledgement";
 }
 
 TEST(ControllerTransmit, ErrorsDropTheFrameButReturnTheBuffer) {

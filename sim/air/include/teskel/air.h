@@ -135,8 +135,11 @@ class Medium {
   virtual int channelOf(const Radio &radio) const = 0;
   // Puts a frame on the air now, on the sender's channel (nothing when it is on none): every
   // other radio there hears it when its air time ends, damaged when it overlapped another frame
-  // or when the loss rate takes it for that radio.
-  virtual void send(Radio &from, AirFrame frame) = 0;
+  // or when the loss rate takes it for that radio. Returns the time it started.
+  virtual Micros send(Radio &from, AirFrame frame) = 0;
+  // The same for a response due at `start` (SIFS after the frame it answers), which a wall clock
+  // running late may already have passed: it starts then all the same.
+  virtual Micros sendAt(Radio &from, AirFrame frame, Micros start) = 0;
   // Whether a frame is on the air on the channel now, and since when the channel has been quiet.
   virtual bool busy(int channel) const = 0;
   virtual Micros idleSince(int channel) const = 0;

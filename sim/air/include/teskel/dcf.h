@@ -126,10 +126,11 @@ class Dcf final : public Radio {
   void freeze(Micros at);
   void resume();
   void scheduleTransmit();
-  void transmit();
+  // Now, or at `due` (a response) when a late wall clock has passed it.
+  void transmit(std::optional<Micros> due = std::nullopt);
   void ackTimeout();
   void complete(TxOutcome outcome);
-  void sendAck(Mac to, int rate500k, int onChannel);
+  void sendAck(Mac to, int rate500k, int onChannel, Micros due);
   void drawBackoff();
   void cancelTask(EventLoop::TaskId &task);
   bool isDuplicate(const Mac &from, std::uint16_t sequenceControl, bool retry);
