@@ -454,6 +454,7 @@ void Controller::Impl::initialize() {
   for (auto &path : paths) path = AccessPath{};
   const bool wasAssociated = enabled && portStatusValue == kPortAssociated;
   enabled = false;
+  startAfterFarewell = false;
   enterPhase(Phase::Off);
   portStatusValue = kPortDisabled;
   bssid = {};

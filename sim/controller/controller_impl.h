@@ -133,6 +133,7 @@ struct Controller::Impl {
   enum class Phase { Off, Scanning, Authenticating, Associating, Associated, OutOfRange, Ibss, NoAssociation };
   struct AirPort;
   void enablePort();
+  void startPort();
   void disablePort();
   // Hands a frame to the radio's coordination function (nothing without an air).
   void sendFrame(std::vector<std::uint8_t> frame, std::uint64_t token = 0, air::SendOptions options = {});
@@ -267,6 +268,8 @@ struct Controller::Impl {
   Micros tsfAt = 0;
   std::uint64_t apTsfBase = 0;
   Micros apTsfAt = 0;
+  bool farewellPending = false;      // a disassociation is still to leave
+  bool startAfterFarewell = false;   // enabled meanwhile: the port starts once it has
   // Power saving.
   std::uint16_t aid = 0;
   bool psAnnounced = false;  // the access point was told the station sleeps

@@ -159,7 +159,13 @@ void Controller::Impl::airFinished(const air::TxReport &report) {
     if (((report.token >> 16) & 0xFFFFFFFFu) == (generation & 0xFFFFFFFFu))
       transmitDone(static_cast<std::uint16_t>(report.token & 0xFFFF), report);
   } else if (report.token == kTokenLeave) {
-    if (!enabled && dcf && dcf->idle()) tuneRadio(0);
+    farewellPending = false;
+    if (startAfterFarewell) {
+      startAfterFarewell = false;
+      if (enabled) startPort();
+    } else if (!enabled && dcf && dcf->idle()) {
+      tuneRadio(0);
+    }
     return;
   } else if (report.token == kTokenSleep) {
     psAnnounced = report.outcome == air::TxOutcome::Acknowledged;
@@ -173,21 +179,31 @@ void Controller::Impl::airFinished(const air::TxReport &report) {
 void Controller::Impl::enablePort() {
   if (enabled) return;
   enabled = true;
-  switch (word(kRidPortType)) {
-    case 3:
-      // No association: peers on the own channel are heard at once.
-      enterPhase(Phase::NoAssociation);
-      tuneRadio(word(kRidOwnChannel));
-      if (dcf) dcf->flush();  // a farewell to an earlier network is not sent here
-      setPortState(kPortAdHocJoined, MacAddress{}, static_cast<std::uint16_t>(listenChannel), 0, 0, kNoise);
-      return;
-    default:
-      setPortState(kPortSearching, MacAddress{}, 0, 0, 0, 0);
-      startScan();
+  if (word(kRidPortType) == 3) {
+    // No association: peers on the own channel are heard at once.
+    enterPhase(Phase::NoAssociation);
+    setPortState(kPortAdHocJoined, MacAddress{}, word(kRidOwnChannel), 0, 0, kNoise);
+  } else {
+    setPortState(kPortSearching, MacAddress{}, 0, 0, 0, 0);
   }
+  // A port enabled again before its farewell to the last network has left takes to the air
+  // once it has: the disassociation goes out on that network's channel.
+  if (farewellPending) {
+    startAfterFarewell = true;
+    return;
+  }
+  startPort();
+}
+
+void Controller::Impl::startPort() {
+  if (word(kRidPortType) == 3)
+    tuneRadio(word(kRidOwnChannel));
+  else
+    startScan();
 }
 
 void Controller::Impl::disablePort() {
+  startAfterFarewell = false;
   const bool wasAssociated = enabled && portStatusValue == kPortAssociated;
   enterPhase(Phase::Off);
   setPortState(kPortDisabled, MacAddress{}, 0, 0, 0, 0);
@@ -204,6 +220,7 @@ void Controller::Impl::leaveNetwork(bool farewell) {
     dcf->flush();
     std::vector<std::uint8_t> reason;
     put(reason, kReasonLeaving);
+    farewellPending = true;
     sendFrame(managementFrame(fc::kDisassoc, network, network, reason), kTokenLeave);
     return;
   }

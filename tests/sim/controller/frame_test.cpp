@@ -139,17 +139,23 @@ TEST(ControllerTransmit, AdHocFramesCarryNoDistributionBits) {
     if (f.bytes.size() >= 16 && macAt(f.bytes, 10) == self) onAir.push_back(f);
   });
   r.start();
+  onAir.clear();
   ASSERT_EQ(r.setRecord(kRidPortType, {3}), 0);  // takes effect at the next enable
   ASSERT_EQ(r.result(kCmdDisable), 0);
   ASSERT_EQ(r.result(kCmdEnable), 0);
   EXPECT_EQ(r.ctl->portStatus(), 3);
-  onAir.clear();
   for (const MacAddress &to : {kPeer, kBroadcast}) {
     auto fid = r.allocate();
     r.writeBytes(*fid, 0, txImage(to, r.ctl->stationAddress(), snapBody(0, 0x0800, 10)));
     ASSERT_EQ(r.result(kCmdTransmit, *fid), 0);
   }
   r.stall(100000);
+  // Leaving Harbor, the card said so first, on Harbor's channel.
+  ASSERT_FALSE(onAir.empty());
+  EXPECT_EQ(le(onAir[0].bytes, 0), 0x00A0) << "a disassociation";
+  EXPECT_EQ(macAt(onAir[0].bytes, 4), kHarbor);
+  EXPECT_EQ(onAir[0].channel, 6);
+  onAir.erase(onAir.begin());
   ASSERT_EQ(onAir.size(), 8u) << "the peer is not there: seven attempts, then the group frame once";
   EXPECT_EQ(le(onAir[0].bytes, 0), 0x0008);
   EXPECT_EQ(std::vector<std::uint8_t>(onAir[0].bytes.begin() + 4, onAir[0].bytes.begin() + 10),
