@@ -61,11 +61,15 @@ class StationBase : public Station, protected Dcf::Owner {
  protected:
   virtual void switchedOn() {}
   virtual void handle(const AirFrame &frame) = 0;
+  virtual void handleControl(const AirFrame &frame) { (void)frame; }
   virtual void targetBeaconTime() {}
   virtual void done(const TxReport &report) { (void)report; }
 
   void received(const AirFrame &frame) override {
+    // Management and data frames have three addresses; a PS-Poll has two.
     if (on_ && frame.bytes.size() >= 24) handle(frame);
+    else if (on_ && frame.bytes.size() >= 16 && (get16(frame.bytes, 0) & fc::kTypeSubtypeMask) == fc::kPsPoll)
+      handleControl(frame);
   }
   void finished(const TxReport &report) override { done(report); }
 
@@ -195,10 +199,6 @@ class AccessPoint final : public StationBase {
     std::span<const std::uint8_t> body = b.subspan(24);
     const std::uint16_t kind = control & fc::kTypeSubtypeMask;
     if (a1 == config_.bssid) notePowerManagement(a2, control);
-    if ((control & fc::kTypeMask) == fc::kTypeControl) {
-      if (kind == fc::kPsPoll && a1 == config_.bssid) answerPoll(a2);
-      return;
-    }
     if ((control & fc::kTypeMask) == 0) {  // management
       if (kind == fc::kProbeRequest) {
         auto ssid = parseProbeSsid(body);
@@ -259,6 +259,14 @@ class AccessPoint final : public StationBase {
     if (ether->type == 0x0800 && p.size() >= 28 && p[9] == 17)
       counters_.bridgedUdpBytes += static_cast<std::uint64_t>(((p[24] << 8) | p[25]) - 8);
     for (const EtherFrame &reply : responder_.answer(*ether)) toStation(reply);
+  }
+
+  // A station that sleeps asks for what waits for it, one frame at a time.
+  void handleControl(const AirFrame &frame) override {
+    std::span<const std::uint8_t> b(frame.bytes);
+    if (macAt(b, 4) != config_.bssid) return;
+    notePowerManagement(macAt(b, 10), get16(b, 0));
+    answerPoll(macAt(b, 10));
   }
 
   // Every frame of an associated station says whether it goes to sleep after it.

@@ -400,14 +400,14 @@ void Controller::Impl::maybeDoze() {
     macTimer(groupUntil - loop.now(), [this] { maybeDoze(); });
     return;
   }
-  // Asleep until the target beacon time of the next beacon it listens to.
+  // Asleep until the target beacon time of the next beacon it listens to: every third one of
+  // the access point's TSF.
   dozing = true;
   tuneRadio(0);
-  const Micros now = loop.now();
-  const std::uint64_t apNow = apTsfBase + (now - apTsfAt);
-  Micros wake = now + (kBeaconUs - apNow % kBeaconUs) + (kListenInterval - 1) * kBeaconUs;
-  if (apTsfAt == 0) wake = now + kListenInterval * kBeaconUs;
-  macTimer(wake - now, [this] { wakeForBeacon(); });
+  const std::uint64_t apNow = apTsfBase + (loop.now() - apTsfAt);
+  std::uint64_t next = apNow / kBeaconUs + 1;
+  next += (kListenInterval - next % kListenInterval) % kListenInterval;
+  macTimer(static_cast<Micros>(next * kBeaconUs - apNow), [this] { wakeForBeacon(); });
 }
 
 void Controller::Impl::wakeForBeacon() {

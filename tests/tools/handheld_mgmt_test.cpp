@@ -201,11 +201,14 @@ TEST_F(HandheldMgmtTest, CardEjectAndInsertAndWhatStatusShows) {
   EXPECT_TRUE(hasLine(r.out, "^  link: ")) << r.out;
   EXPECT_TRUE(hasLine(r.out, "^  published: LinkState ")) << r.out;
   EXPECT_TRUE(hasLine(r.out, "^    3 unicast octets sent: [0-9]+$")) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "^    8 dropped at the retry limit: [0-9]+$")) << r.out;
   EXPECT_TRUE(hasLine(r.out, "^error log: [0-9]+ entr")) << r.out;
   r = command({"status", "--json"});
   EXPECT_EQ(r.exitCode, 0) << describe(r);
   EXPECT_NE(r.out.find("\"cardIn\":true,\"adapters\":[{\"name\":\"Teskel1\",\"running\":true,"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\"counters\":["), std::string::npos) << r.out;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("\"named\":\\{\"unicast_frames_sent\":[0-9]+,.*\"dropped_at_the_retry_limit\":[0-9]+")))
+      << r.out;
 
   struct Step {
     std::vector<std::string> args;

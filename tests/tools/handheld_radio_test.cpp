@@ -35,7 +35,7 @@ TEST(HandheldWorldOptions, FirstAccessPointChangesKeepTheRestOfTheDefaultWorld) 
 
 TEST(HandheldWorldOptions, AccessPointsReplaceTheDefaultWorldAndShareANetworkByName) {
   WorldConfig w = worldOf({"--ap", "Harbor,channel=1", "--ap", "Harbor,channel=11,signal=40", "--ap", "Cove,wep=A1B2C3D4E5",
-                         "--at", "2.5:Harbor:off", "--loss", "12.5"});
+                         "--at", "2.5:Harbor:off", "--loss", "12.5", "--contenders", "4"});
   ASSERT_EQ(w.accessPoints.size(), 3u);
   const auto &a = w.accessPoints[0], &b = w.accessPoints[1], &c = w.accessPoints[2];
   EXPECT_EQ(a.channel, 1);
@@ -52,6 +52,7 @@ TEST(HandheldWorldOptions, AccessPointsReplaceTheDefaultWorldAndShareANetworkByN
   EXPECT_EQ(w.events[0].at, 2500000u);
   EXPECT_FALSE(w.events[0].on);
   EXPECT_DOUBLE_EQ(w.lossPercent, 12.5);
+  EXPECT_EQ(w.contenders, 4u);
 }
 
 TEST(HandheldWorldOptions, PeersGetResponderAddressesBesideTheGenerators) {
@@ -70,7 +71,7 @@ TEST(HandheldWorldOptions, MalformedValuesAreUsageErrors) {
       {"--wep", "GG00000000"},    {"--ap", "Harbor,chanel=3"}, {"--ap", "Harbor,signal=201"},
       {"--at", "5:Harbor"},       {"--at", "5:Harbor:maybe"},  {"--at", "5:Nowhere:off"},
       {"--loss", "101"},          {"--ssid", ""},              {"--ssid", std::string(33, 'x')},
-      {"--ap"},
+      {"--ap"},                   {"--contenders", "-1"},      {"--contenders", "x"},
   };
   for (const auto &args : bad) {
     SCOPED_TRACE(args[0] + " " + (args.size() > 1 ? args[1] : ""));

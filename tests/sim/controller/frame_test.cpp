@@ -223,6 +223,95 @@ TEST(ControllerTransmit, FrameOnTheAirWhenThePortStopsIsATransmitError) {
   EXPECT_EQ(r.ctl->tallies()[kTallyTxErrors], 1);
 }
 
+// A radio of the test's own on Harbor's channel, in Harbor's name once Harbor is off: it
+// acknowledges the card's data frames at one attempt only, and sends what a test gives it.
+struct StandIn : air::Radio {
+  StandIn(Rig &r, unsigned ackAttempt) : r(r), ackAttempt(ackAttempt) { r.world->medium().tune(*this, 6); }
+  ~StandIn() override { r.world->medium().detach(*this); }
+  void hear(const air::AirFrame &f, bool intact) override {
+    if (!intact || f.bytes.size() < 24 || (f.bytes[0] & 0x0C) != 0x08 || macAt(f.bytes, 4) != kHarbor) return;
+    if (++attempts != ackAttempt) return;
+    std::vector<std::uint8_t> ack = {0xD4, 0, 0, 0};
+    ack.insert(ack.end(), f.bytes.begin() + 10, f.bytes.begin() + 16);
+    const Micros due = f.start + f.airtime + 10;
+    r.loop.at(due, [this, ack, due] { r.world->medium().sendAt(*this, air::AirFrame{ack, 6}, due); },
+              EventLoop::Lane::Device);
+  }
+  Rig &r;
+  unsigned ackAttempt;
+  unsigned attempts = 0;
+};
+
+TEST(ControllerTransmit, TalliesFollowTheAttemptsAFrameTook) {
+  struct Case {
+    const char *what;
+    unsigned ackAttempt;  // 0: never
+    bool busy;            // the medium is busy when the frame comes
+    std::array<unsigned, 6> tallies;  // deferred, unicast sent, one retry, more retries, limit, errors
+    bool delivered;
+  };
+  const Case cases[] = {
+      {"first attempt", 1, false, {0, 1, 0, 0, 0, 0}, true},
+      {"one retry", 2, false, {0, 1, 1, 0, 0, 0}, true},
+      {"two retries", 3, false, {0, 1, 0, 1, 0, 0}, true},
+      {"never acknowledged", 0, false, {0, 0, 0, 0, 1, 1}, false},
+      {"medium busy", 1, true, {1, 1, 0, 0, 0, 0}, true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    air::WorldConfig world = air::WorldConfig::defaults();
+    world.events = {{400000, "Harbor", false}};
+    Rig r({}, world);
+    r.start();
+    ASSERT_EQ(r.ctl->portStatus(), kPortAssociated);
+    r.loop.runUntil(500000);  // Harbor is off; the card has not noticed yet
+    StandIn harbor(r, c.ackAttempt);
+    auto fid = r.allocate();
+    ASSERT_TRUE(fid);
+    r.writeBytes(*fid, 0, txImage(kPeer, r.ctl->stationAddress(), snapBody(0, 0x0800, 100)));
+    r.ctl->tallies();
+    ASSERT_EQ(r.result(kCmdInquire, 0xF100), 0);  // clears the counters the join made
+    r.stall(2000);
+    while (r.rd(kRegEventStatus) & kEvInfo) r.wr(kRegEventAck, kEvInfo);
+    if (c.busy) r.world->medium().send(harbor, air::AirFrame{std::vector<std::uint8_t>(1000, 0x80), 6});
+    ASSERT_EQ(r.result(kCmdTransmit, *fid), 0);
+    ASSERT_TRUE(r.waitEvent(kEvAlloc, 200000));
+    EXPECT_EQ(r.rd(kRegAllocFid), *fid) << "the buffer comes back either way";
+    EXPECT_EQ((r.rd(kRegEventStatus) & kEvTxError) != 0, !c.delivered);
+    EXPECT_EQ(harbor.attempts, c.ackAttempt ? c.ackAttempt : 7u);
+    const auto t = r.ctl->tallies();
+    EXPECT_EQ((std::array<unsigned, 6>{t[kTallyTxDeferred], t[kTallyTxUnicastFrames], t[kTallyTxOneRetry],
+                                       t[kTallyTxMultipleRetries], t[kTallyTxRetryLimit], t[kTallyTxErrors]}),
+              c.tallies);
+  }
+}
+
+TEST(ControllerReceive, DamagedFramesAndDuplicatesAreCounted) {
+  Rig r;
+  r.start();
+  const auto self = r.ctl->stationAddress();
+  r.stall(20000);  // the join's last exchange is over
+  StandIn one(r, 0), two(r, 0);
+  // Two frames at once: both damaged for every receiver.
+  const auto frame = fromAp(self, kHarbor, kPeer, snapBody(0, 0x0800, 20));
+  r.world->medium().send(one, air::AirFrame{frame, 6});
+  r.world->medium().send(two, air::AirFrame{frame, 6});
+  r.stall(2000);
+  EXPECT_EQ(r.ctl->tallies()[kTallyRxErrors], 2);
+  EXPECT_EQ(r.rd(kRegEventStatus) & kEvRx, 0);
+  // The same frame twice, the second time with the Retry bit: taken once, counted once.
+  auto retry = frame;
+  retry[1] |= 0x08;
+  r.world->medium().send(one, air::AirFrame{frame, 6});
+  r.stall(2000);
+  r.world->medium().send(one, air::AirFrame{retry, 6});
+  r.stall(2000);
+  EXPECT_EQ(r.ctl->tallies()[kTallyRxDuplicates], 1);
+  ASSERT_EQ(r.rd(kRegEventStatus) & kEvRx, kEvRx);
+  r.wr(kRegEventAck, kEvRx);
+  EXPECT_EQ(r.rd(kRegEventStatus) & kEvRx, 0) << "one frame to the host";
+}
+
 // ---------------------------------------------------------------------------------------------
 
 TEST(ControllerReceive, FillsTheDescriptorAndRaisesTheEvent) {
