@@ -150,7 +150,36 @@ TEST_F(Radio, AnyNetworkJoinsTheFirstAccessPointInScanOrder) {
   for (auto &f : sentByCard(0x0040)) probed.push_back(f.channel);
   EXPECT_EQ(probed, (std::vector<int>{1, 2, 3, 4, 5, 6})) << "one probe request a channel until Harbor answered";
   EXPECT_EQ(probed.size(), 6u);
+  auto requests = sentByCard(0x0000);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(Bytes(requests[0].bytes.begin() + 28, requests[0].bytes.begin() + 36), (Bytes{0, 6, 'H', 'a', 'r', 'b', 'o', 'r'}))
+      << "the association request names the network it joins, though the card asked for any";
 }
+
+// Vault is met first in this world; a card joins only where the network's Privacy bit is its WEP.
+class PrivacyRadio : public Radio, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PrivacyRadio, AScanPassesOverNetworksWhosePrivacyDiffersFromTheCardsWep) {
+  const bool wep = GetParam();
+  air::WorldConfig world = air::WorldConfig::defaults();
+  world.accessPoints[1].channel = 1;
+  make(world);
+  if (wep) {
+    rig->setParm("WepReq", 1);
+    Bytes keys(20, 0);
+    std::copy(kVaultKey.begin(), kVaultKey.end(), keys.begin());
+    rig->setParmBinary("DefaultKeys", keys);
+  }
+  start();
+  EXPECT_EQ(status(), kPortAssociated);
+  EXPECT_EQ(bssid(), wep ? kVault : kHarbor);
+  auto requests = sentByCard(0x0000);
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ((requests.back().bytes[24] & 0x10) != 0, wep) << "the request's Privacy bit is the card's WEP";
+}
+
+INSTANTIATE_TEST_SUITE_P(Wep, PrivacyRadio, ::testing::Bool(),
+                         [](const auto &info) { return std::string(info.param ? "On" : "Off"); });
 
 TEST_F(Radio, ADesiredNetworkIsJoinedWhereverItIs) {
   make();
@@ -202,9 +231,24 @@ TEST_F(Radio, AnAdHocPortJoinsANetworkOfItsName) {
   EXPECT_EQ(status(), kPortAdHocJoined);
   EXPECT_EQ(rig->controller->recordWord(sim::hw::kRidCurrentChannel), 9) << "the network's channel";
   EXPECT_EQ(driverLinkCode(), 1);
-  auto beacons = sentByCard(0x0080);
-  ASSERT_GE(beacons.size(), 5u) << "the station beacons too";
-  EXPECT_EQ(macAt(beacons.back().bytes, 16), bssid());
+  // The network beacons once a target beacon time, the card or Cove, whichever's delay ends
+  // first; the card keeps the TSF and beacon times it took over from Cove.
+  std::vector<std::uint64_t> network;
+  std::size_t fromCard = 0;
+  for (auto &f : onAir) {
+    if ((frameControl(f.bytes) & 0x00FC) != 0x0080 || macAt(f.bytes, 16) != bssid() || f.start < 300000) continue;
+    std::uint64_t t = 0;
+    for (int i = 7; i >= 0; --i) t = (t << 8) | f.bytes[24 + static_cast<std::size_t>(i)];
+    network.push_back(t / 102400);
+    fromCard += macAt(f.bytes, 10) == rig->stationAddress();
+    EXPECT_LT(t % 102400, 62u * 20 + 192 + 96 + 1000) << "soon after a target beacon time";
+    if (macAt(f.bytes, 10) == rig->stationAddress()) {
+      EXPECT_EQ(Bytes(f.bytes.end() - 4, f.bytes.end()), (Bytes{6, 2, 0, 0})) << "the IBSS parameter set";
+    }
+  }
+  ASSERT_GE(network.size(), 5u);
+  EXPECT_EQ(std::adjacent_find(network.begin(), network.end()), network.end()) << "one beacon a target time";
+  EXPECT_GT(fromCard, 0u) << "the station beacons too";
   auto [arp, echo] = ping({192, 168, 79, 1}, {192, 168, 79, 2}, 3);
   EXPECT_EQ(arp, 1u);
   EXPECT_EQ(echo, 3u) << "the peer's responder answers";
@@ -372,7 +416,7 @@ TEST_F(Radio, WepWithAnotherKeyJoinsButNothingIsUnderstood) {
   make();
   useVault({0x11, 0x22, 0x33, 0x44, 0x55});
   start();
-  EXPECT_EQ(bssid(), kVault) << "association does not look at privacy";
+  EXPECT_EQ(bssid(), kVault) << "association looks at the Privacy bit, not at the key";
   auto [arp, echo] = ping({192, 168, 78, 1}, {192, 168, 78, 2}, 2);
   EXPECT_EQ(arp + echo, 0u);
 }
@@ -420,6 +464,44 @@ TEST_F(Radio, FramesThatFailTheirIcvAreCountedAndUnencryptedOnesExcluded) {
   EXPECT_EQ(rig->indications.size(), before + 1) << "the same frame with Vault's key is taken";
   EXPECT_EQ(undecryptable(), failedBefore + 1);
   rig->world->medium().detach(t);
+}
+
+// With power saving on, the card sleeps between the beacons it listens to; Harbor holds the
+// replies for it, and the card asks for each with a PS-Poll.
+TEST_F(Radio, ASleepingStationGetsItsFramesThroughPsPolls) {
+  make();
+  rig->setParm("PSMode", 3);
+  start(1200000);
+  ASSERT_EQ(rig->controller->recordWord(sim::hw::kRidPmEnabled), 1);
+  onAir.clear();
+  const auto me = rig->stationAddress();
+  rig->send(arpRequest(me, {192, 168, 77, 2}, {192, 168, 77, 1}));
+  rig->settle(20000);
+  EXPECT_EQ(indicated(0x0806, 7, 2), 0u) << "nothing comes before the card wakes for a beacon";
+  rig->settle(400000);
+  ASSERT_EQ(indicated(0x0806, 7, 2), 1u);
+  const sim::MacAddress responder = {0x02, 0x48, 0x41, 0x52, 0x42, 0xFE};
+  for (std::uint16_t s = 0; s < 3; ++s) rig->send(echoRequest(responder, me, {192, 168, 77, 2}, {192, 168, 77, 1}, s));
+  rig->settle(400000);
+  EXPECT_EQ(indicated(0x0800, 20, 0), 3u) << "the replies Harbor held came through the polls";
+  std::size_t polls = 0, fromCard = 0;
+  for (std::size_t i = 0; i < onAir.size(); ++i) {
+    const auto &f = onAir[i];
+    if ((frameControl(f.bytes) & 0x00FC) == 0x00A4 && macAt(f.bytes, 10) == me) {
+      ++polls;
+      EXPECT_EQ(frameControl(f.bytes) & 0x1000, 0x1000) << "Power Management bit";
+      // Harbor answers SIFS after the poll with a frame it held.
+      ASSERT_LT(i + 1, onAir.size());
+      EXPECT_EQ(onAir[i + 1].start, f.start + f.airtime + 10);
+      EXPECT_EQ(macAt(onAir[i + 1].bytes, 4), me);
+    }
+    if ((frameControl(f.bytes) & 0x000C) == 0x0008 && macAt(f.bytes, 10) == me) {
+      ++fromCard;
+      EXPECT_EQ(frameControl(f.bytes) & 0x1000, 0x1000) << "every frame says the card sleeps";
+    }
+  }
+  EXPECT_GE(polls, 2u);
+  EXPECT_GE(fromCard, 4u);
 }
 
 }  // namespace
