@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
@@ -30,9 +31,26 @@ constexpr std::size_t kDescriptor = 60, kEncapsulation = 8, kTrailer = 8;
 inline std::size_t bytesToCross(std::size_t frame, bool transmit) {
   return kDescriptor + frame + kEncapsulation + (transmit ? kTrailer : 0);
 }
-// The radio: 2 Mbit/s, plus 400 us of preamble and spacing; the FCS goes on the air too.
-inline double airtimeUs(std::size_t macBytes) { return static_cast<double>(macBytes + 4) * 4.0 + 400.0; }
 constexpr std::size_t kIpUdpHeaders = 28, kEthernetHeader = 14;
+
+// What n stations that always have a 1472-byte UDP datagram to send get of the air in all, in
+// Mbit/s: Bianchi's analysis of the distributed coordination function in saturation, with this
+// air's timings (slot 20 us, SIFS 10, DIFS 50, contention window 31 to 1023, 192 us of preamble,
+// 2 Mbit/s). One station gets the air's own limit: 1472 bytes every 6.954 ms.
+inline double saturationThroughput(int n) {
+  const double w = 32, m = 5;  // CWmin + 1, and the doublings to CWmax
+  auto tauOf = [&](double p) { return 2 * (1 - 2 * p) / ((1 - 2 * p) * (w + 1) + p * w * (1 - std::pow(2 * p, m))); };
+  double lo = 0, hi = 0.4999;  // the collision probability, by bisection
+  for (int i = 0; i < 100 && n > 1; ++i) {
+    const double p = (lo + hi) / 2;
+    (p - (1 - std::pow(1 - tauOf(p), n - 1)) > 0 ? hi : lo) = p;
+  }
+  const double tau = tauOf(n > 1 ? (lo + hi) / 2 : 0);
+  const double busy = 1 - std::pow(1 - tau, n), success = n * tau * std::pow(1 - tau, n - 1) / busy;
+  const double data = 192 + (1514 + 8 + 24 + 4 - kEthernetHeader) * 4.0;  // SNAP, header and FCS
+  const double ts = data + 10 + 248 + 50, tc = data + 50;
+  return success * busy * 1472 * 8 / ((1 - busy) * 20 + busy * success * ts + busy * (1 - success) * tc);
+}
 
 // A root folder of its own for every run.
 struct TempRoot : teskel::test::TempDir {
@@ -50,10 +68,30 @@ inline Bytes ethernetFrame(const MacAddress &to, const MacAddress &from, std::si
   return f;
 }
 
-// One simulated handheld with the card up and joined to Harbor, on the virtual clock.
+// A UDP datagram of `payload` bytes from .2 to the discard port of the responder at .1 of
+// Harbor's network, as an Ethernet frame.
+inline Bytes udpFrame(const MacAddress &to, const MacAddress &from, std::size_t payload) {
+  Bytes f = ethernetFrame(to, from, kEthernetHeader + kIpUdpHeaders + payload);
+  const std::uint8_t ip[20] = {0x45, 0, static_cast<std::uint8_t>((kIpUdpHeaders + payload) >> 8),
+                               static_cast<std::uint8_t>(kIpUdpHeaders + payload), 0, 0, 0, 0, 64, 17, 0, 0,
+                               192, 168, 77, 2, 192, 168, 77, 1};
+  std::copy(std::begin(ip), std::end(ip), f.begin() + kEthernetHeader);
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i < 20; i += 2) sum += static_cast<std::uint32_t>(ip[i] << 8 | ip[i + 1]);
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  f[kEthernetHeader + 10] = static_cast<std::uint8_t>(~sum >> 8);
+  f[kEthernetHeader + 11] = static_cast<std::uint8_t>(~sum);
+  const std::uint8_t udp[8] = {0x9C, 0x49, 0, 9, static_cast<std::uint8_t>((8 + payload) >> 8),
+                               static_cast<std::uint8_t>(8 + payload), 0, 0};
+  std::copy(std::begin(udp), std::end(udp), f.begin() + kEthernetHeader + 20);
+  return f;
+}
+
+// One simulated handheld with the card up and joined to Harbor, on the virtual clock; with
+// `contenders` more stations of the air saturating Harbor's channel.
 class Handheld {
  public:
-  Handheld() {
+  explicit Handheld(unsigned contenders = 0) : world_(makeWorld(loop_, contenders)) {
     teskel::registry::setCurrentStore(&store_);
     teskel::pccard::Card card;
     card.controller.medium = &world_->medium();
@@ -86,6 +124,8 @@ class Handheld {
     };
     binding_ = adapter_->bind(std::move(b));
     loop_.runFor(2000000);  // scanning and joining, and the first status ticks
+    // A busy channel may keep the card searching for a while.
+    for (int i = 0; i < 60 && card_->portStatus() != 4; ++i) loop_.runFor(1000000);
     auto bssid = card_->record(0xFD42);
     if (card_->portStatus() != 4 || !bssid || bssid->size() < 6) throw std::runtime_error("the card joined no network");
     std::copy_n(bssid->begin(), 6, bssid_.begin());
@@ -140,16 +180,22 @@ class Handheld {
   std::uint64_t failed() const { return failed_; }
   std::size_t lastAirBytes() const { return lastAirBytes_; }
   teskel::Micros lastAirEnd() const { return lastAirEnd_; }
+  teskel::sim::air::World &world() { return *world_; }
 
  private:
+  static std::unique_ptr<teskel::sim::air::World> makeWorld(teskel::EventLoop &loop, unsigned contenders) {
+    auto config = teskel::sim::air::WorldConfig::defaults();
+    config.contenders = contenders;
+    return teskel::sim::air::makeWorld(loop, std::move(config));
+  }
+
   TempRoot root_;
   teskel::EventLoop loop_{teskel::EventLoop::Mode::Virtual};
   teskel::ceddk::PortBus bus_;
   teskel::registry::Store store_{root_.path() / teskel::registry::kStoreFileName};
   teskel::ndis::Host host_{loop_, bus_, store_};
   // The default world; it outlives the card, whose radio is on its air.
-  std::unique_ptr<teskel::sim::air::World> world_ =
-      teskel::sim::air::makeWorld(loop_, teskel::sim::air::WorldConfig::defaults());
+  std::unique_ptr<teskel::sim::air::World> world_;
   teskel::pccard::Socket socket_{host_, teskel::pccard::SocketOptions{root_.path()}};
   teskel::ndis::Adapter *adapter_ = nullptr;
   teskel::sim::Controller *card_ = nullptr;
