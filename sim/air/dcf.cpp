@@ -286,7 +286,7 @@ bool Dcf::isDuplicate(const Mac &from, std::uint16_t sequenceControl, bool retry
 }
 
 void Dcf::hear(const AirFrame &frame, bool intact) {
-  if (!intact) {
+  if (!intact || owner_.misses(frame)) {
     eifs_ = true;
     owner_.heardDamaged();
     return resume();

@@ -77,6 +77,7 @@ void Controller::writePort8(std::uint32_t offset, std::uint8_t value) {
 
 ReceiveResult Controller::receiveFrame(const std::vector<std::uint8_t> &frame80211) {
   impl_->loop.runDueDevice();
+  if (impl_->enabled && impl_->rxDropped(frame80211)) return ReceiveResult::Lost;
   const Micros now = impl_->loop.now();
   const Micros airtime = air::airtimeOf(frame80211.size());
   return impl_->hear(frame80211, impl_->signal, now > airtime ? now - airtime : 0);

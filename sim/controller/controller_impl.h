@@ -126,6 +126,8 @@ struct Controller::Impl {
   MacAddress stationAddress() const;
   std::vector<std::uint8_t> buildDataFrame(const std::vector<std::uint8_t> &buffer, std::size_t bodyLength);
   ReceiveResult receive(const std::vector<std::uint8_t> &frame, int frameSignal);
+  // The rx-drop fault: whether it takes this data frame (lost on the air: never acknowledged).
+  bool rxDropped(const std::vector<std::uint8_t> &frame);
   void tally(unsigned index, std::uint32_t amount = 1);
   void transmitDone(std::uint16_t fid, const air::TxReport &report);
 
@@ -297,6 +299,7 @@ struct Controller::Impl::AirPort final : air::Dcf::Owner {
   void heardDamaged() override {
     if (impl.enabled) impl.tally(hw::kTallyRxErrors);
   }
+  bool misses(const air::AirFrame &frame) override { return impl.enabled && impl.rxDropped(frame.bytes); }
   void duplicate(const air::AirFrame &) override {
     if (impl.enabled) impl.tally(hw::kTallyRxDuplicates);
   }

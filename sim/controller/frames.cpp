@@ -165,11 +165,14 @@ std::vector<std::uint8_t> Controller::Impl::buildDataFrame(const std::vector<std
 // ---------------------------------------------------------------------------------------------
 // Receive.
 
+bool Controller::Impl::rxDropped(const std::vector<std::uint8_t> &frame) {
+  const Fault *f = fault(Fault::Kind::RxDrop);
+  if (!f || !f->count || frame.size() < 2 || (le16(frame, 0) & kFcTypeMask) != kFcTypeData) return false;
+  rng = rng * 6364136223846793005ULL + 1442695040888963407ULL;
+  return (rng >> 33) % 100 < *f->count;
+}
+
 ReceiveResult Controller::Impl::receive(const std::vector<std::uint8_t> &frame, int frameSignal) {
-  if (const Fault *f = fault(Fault::Kind::RxDrop); f && f->count) {
-    rng = rng * 6364136223846793005ULL + 1442695040888963407ULL;
-    if ((rng >> 33) % 100 < *f->count) return ReceiveResult::Lost;
-  }
   if (!connected()) return ReceiveResult::NotConnected;
   if (frame.size() < kHeader) {
     tally(kTallyRxErrors);

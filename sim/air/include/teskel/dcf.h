@@ -62,6 +62,12 @@ class Dcf final : public Radio {
     // this station, for a group, or for another station (a station reads what it needs).
     virtual void received(const AirFrame &frame) = 0;
     virtual void heardDamaged() {}
+    // Whether this station's radio misses an intact frame all the same (an injected fault): it
+    // is then heard damaged, and not acknowledged.
+    virtual bool misses(const AirFrame &frame) {
+      (void)frame;
+      return false;
+    }
     // A retry of the last frame received from its transmitter: acknowledged, not passed on.
     virtual void duplicate(const AirFrame &frame) { (void)frame; }
     virtual void finished(const TxReport &report) = 0;
