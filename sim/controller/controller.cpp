@@ -17,6 +17,7 @@ using namespace hw;
 
 namespace {
 constexpr std::size_t kViolationLimit = 1000;
+constexpr int kOwnSignal = 100;  // how strongly the card is heard
 
 Micros latencyOf(std::uint16_t code) {
   switch (code) {
@@ -44,7 +45,7 @@ Controller::Impl::Impl(EventLoop &l, ceddk::PortBus &b, unsigned line, Controlle
   tsfAt = loop.now();
   if (options.medium) {
     airPort = std::make_unique<AirPort>(*this);
-    dcf = std::make_unique<air::Dcf>(loop, *options.medium, *airPort, stationAddress(), random(), 100);
+    dcf = std::make_unique<air::Dcf>(loop, *options.medium, *airPort, stationAddress(), random(), kOwnSignal);
   }
 }
 

@@ -25,7 +25,6 @@ constexpr unsigned kListenInterval = 3;      // beacons a sleeping station lets 
 constexpr Micros kGroupWindowUs = 10000;     // awake after a beacon that announces group frames
 constexpr unsigned kIbssBeaconSlots = 2 * air::phy::kCwMin;
 constexpr int kLastChannel = 14;
-constexpr int kOwnSignal = 100;              // how strongly the card is heard
 constexpr std::uint16_t kNoise = 10;
 const MacAddress kBroadcastAddress = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
