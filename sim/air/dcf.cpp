@@ -257,16 +257,16 @@ void Dcf::complete(TxOutcome outcome) {
   resume();
 }
 
-void Dcf::sendAck(Mac to, int rate500k, int onChannel, Micros due) {
-  if (channel_ != onChannel) return resume();
+void Dcf::sendAck() {
+  if (channel_ != ack_.channel) return resume();
   AirFrame f;
   f.bytes.reserve(kAckBytes);
   put16(f.bytes, fc::kAck);
   put16(f.bytes, 0);
-  f.bytes.insert(f.bytes.end(), to.begin(), to.end());
-  f.rate500k = rate500k;
+  f.bytes.insert(f.bytes.end(), ack_.to.begin(), ack_.to.end());
+  f.rate500k = ack_.rate500k;
   f.signal = signal_;
-  medium_.sendAt(*this, std::move(f), due);
+  medium_.sendAt(*this, std::move(f), ack_.due);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -318,10 +318,10 @@ void Dcf::hear(const AirFrame &frame, bool intact) {
   }
   // Acknowledged whatever becomes of it above: the MAC answers for the frame it heard.
   cancelTask(ackTask_);
-  const Micros due = frame.start + frame.airtime + kSifs;
-  ackTask_ = loop_.at(due, [this, to = macAt(b, 10), rate = frame.rate500k, ch = channel_, due] {
+  ack_ = {macAt(b, 10), frame.rate500k, channel_, frame.start + frame.airtime + kSifs};
+  ackTask_ = loop_.at(ack_.due, [this] {
     ackTask_ = 0;
-    sendAck(to, rate, ch, due);
+    sendAck();
   }, EventLoop::Lane::Device);
   if (isDuplicate(macAt(b, 10), get16(b, 22), control & fc::kRetry)) {
     owner_.duplicate(frame);

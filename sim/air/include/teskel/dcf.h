@@ -136,7 +136,7 @@ class Dcf final : public Radio {
   void transmit(std::optional<Micros> due = std::nullopt);
   void ackTimeout();
   void complete(TxOutcome outcome);
-  void sendAck(Mac to, int rate500k, int onChannel, Micros due);
+  void sendAck();
   void drawBackoff();
   void cancelTask(EventLoop::TaskId &task);
   bool isDuplicate(const Mac &from, std::uint16_t sequenceControl, bool retry);
@@ -163,6 +163,12 @@ class Dcf final : public Radio {
   EventLoop::TaskId txTask_ = 0, ackWaitTask_ = 0, ackTask_ = 0, respondTask_ = 0;
   std::vector<LastFrom> lastFrom_;
   std::vector<std::uint8_t> lastFrame_;
+  struct {
+    Mac to{};
+    int rate500k = phy::kRate2M;
+    int channel = 0;
+    Micros due = 0;
+  } ack_;  // the acknowledgement to send next
 };
 
 // 802.11 frame control bits and fields the stations and the Dcf share.
