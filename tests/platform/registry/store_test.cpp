@@ -2,6 +2,8 @@
 // persistence, transactions and named failures.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -354,6 +356,40 @@ TEST(RootTest, ExplicitRootThenEnvironmentThenStateHome) {
   restore("TESKEL_ROOT", root);
   restore("XDG_STATE_HOME", state);
   restore("HOME", home);
+}
+
+// Whatever the umask, the folders made for a root and the store in it are their user's alone; a
+// folder others may change or own is refused with what to do about it.
+TEST(RootTest, TheRootFolderAndTheStoreAreTheirUsersAlone) {
+  namespace fs = std::filesystem;
+  testing::TempDir dir;
+  mode_t previous = umask(0);
+  const fs::path root = resolveRoot(std::string((dir.path() / "made" / "root").string()));
+  { Store store(root / kStoreFileName); store.setValue("K", "v", 4, {1, 0, 0, 0}); }
+  umask(previous);
+  EXPECT_EQ(fs::status(dir.path() / "made").permissions(), fs::perms::owner_all);
+  EXPECT_EQ(fs::status(root).permissions(), fs::perms::owner_all);
+  EXPECT_EQ(fs::status(root / kStoreFileName).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+  // A store an earlier version left readable by all is closed when it is next opened for writing.
+  fs::permissions(root / kStoreFileName, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                             fs::perms::others_read);
+  { Store store(root / kStoreFileName); }
+  EXPECT_EQ(fs::status(root / kStoreFileName).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+  fs::permissions(root, fs::perms::owner_all | fs::perms::group_all | fs::perms::others_all);
+  try {
+    resolveRoot(root.string());
+    ADD_FAILURE() << "a folder all may change was taken";
+  } catch (const Error &e) {
+    EXPECT_NE(std::string(e.what()).find("chmod 700 " + root.string()), std::string::npos) << e.what();
+  }
+  fs::permissions(root, fs::perms::owner_all);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(root.c_str(), 4321, 4321), 0);
+    EXPECT_THROW(resolveRoot(root.string()), Error);
+    EXPECT_THROW(existingRoot(root.string()), Error);
+  }
 }
 
 }  // namespace
