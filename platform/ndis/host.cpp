@@ -231,6 +231,8 @@ void Host::Impl::enter(Adapter::Impl *adapter, const char *entry, const std::fun
   current = adapter;
   t_current = this;
   registry::setCurrentStore(&store);
+  // The entry point's registry calls share one transaction and wait for no other process long.
+  registry::CallGroup registryCalls(store);
   ceddk::ScopedBus scopedBus(bus);
   fn();
 }

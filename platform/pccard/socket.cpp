@@ -244,10 +244,19 @@ std::unique_ptr<Library> Socket::Impl::install(InsertReport &report) {
 
   std::u16string name = coredll::fromUtf8(card.deviceKeyName);
   std::u16string output(kInstallBufferChars, u'\0');
-  LPWSTR result;
+  LPWSTR result = nullptr;
   {
     ScopedStore scoped(host.store());
-    result = fn(name.data(), output.data(), static_cast<DWORD>(output.size()));
+    // All of the installation lands, or none of it: a socket key without the keys it points to
+    // (a handheld that stopped in the middle) would pass for an installation on every later start.
+    struct Refused {};
+    try {
+      host.store().batch([&] {
+        result = fn(name.data(), output.data(), static_cast<DWORD>(output.size()));
+        if (!result) throw Refused{};
+      });
+    } catch (const Refused &) {
+    }
   }
   if (!result) {
     throw Stop{"Install_Driver of " + library->path().string() + " returned null for " + card.deviceKeyName +
