@@ -44,18 +44,18 @@ TrafficConfig parseTraffic(const std::string &text) {
     if (eq != std::string::npos) {
       config.rate = std::strtod(value.c_str(), &end);
       if (value.empty() || *end || errno || !std::isfinite(config.rate) || config.rate < 0.01 || config.rate > 10000)
-        throw UsageError("--traffic ping=RATE takes echo requests per second from 0.01 to 10000, not " + value);
+        throw UsageError("--traffic ping=RATE takes echo requests per second from 0.01 to 10000, not " + argText(value));
     }
   } else if (kind == "udp") {
     config.kind = TrafficConfig::Kind::Udp;
     if (eq != std::string::npos) {
       long size = std::strtol(value.c_str(), &end, 10);
       if (value.empty() || *end || errno || size < 1 || size > 1472)
-        throw UsageError("--traffic udp=SIZE takes a payload of 1 to 1472 bytes, not " + value);
+        throw UsageError("--traffic udp=SIZE takes a payload of 1 to 1472 bytes, not " + argText(value));
       config.size = static_cast<std::size_t>(size);
     }
   } else {
-    throw UsageError("--traffic takes ping[=RATE] or udp[=SIZE], not " + text);
+    throw UsageError("--traffic takes ping[=RATE] or udp[=SIZE], not " + argText(text));
   }
   return config;
 }
