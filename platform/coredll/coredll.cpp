@@ -1,5 +1,7 @@
 // COREDLL stand-in: local memory, 16-bit string functions, message boxes, debug output, and stream
 // opening in the handheld's object store.
+#include <fcntl.h>
+#include <unistd.h>
 #include <cestdio.h>
 #include <windows.h>
 
@@ -231,7 +233,21 @@ FILE *_wfopen(LPCWSTR Name, LPCWSTR Mode) {
     errno = EINVAL;
     return nullptr;
   }
-  return std::fopen(objectStorePath(Name).c_str(), toUtf8(Mode).c_str());
+  const std::string mode = toUtf8(Mode);
+  const std::string path = objectStorePath(Name);
+  if (mode.empty() || mode[0] == 'r') return std::fopen(path.c_str(), mode.c_str());
+  // A file the program creates in the object store is its user's alone, whatever the umask.
+  const bool update = mode.find('+') != std::string::npos;
+  int flags = (update ? O_RDWR : O_WRONLY) | O_CREAT | O_CLOEXEC | (mode[0] == 'a' ? O_APPEND : O_TRUNC);
+  int fd = ::open(path.c_str(), flags, 0600);
+  if (fd < 0) return nullptr;
+  FILE *file = ::fdopen(fd, mode.c_str());
+  if (!file) {
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+  }
+  return file;
 }
 
 int MultiByteToWideChar(UINT, DWORD, LPCSTR src, int cb, LPWSTR dst, int cch) {

@@ -200,6 +200,7 @@ struct State {
   std::map<std::uintptr_t, GdiObject> gdi;
   std::map<std::uintptr_t, std::vector<std::max_align_t>> pageHandles;  // CreatePropertySheetPageW
   std::map<std::uintptr_t, std::pair<pid_t, std::string>> foreign;  // windows of other processes
+  std::size_t windowsCreated = 0;  // by this process, over the session
   std::uintptr_t nextHandle = 0x10000;
   ATOM nextAtom = 0xC000;
 
@@ -230,6 +231,7 @@ struct State {
   mutable int scrollY = 0;
 
   std::filesystem::path windowsDir;
+  bool windowsDirPerRoot = false;  // the runtime folder's per-root part, removed at the end when empty
   int lockFd = -1;          // held while this process publishes windows
   pid_t publisherPid = 0;   // the process that opened the publishing (not a forked copy)
   coredll::MessageBoxHandler previousBoxHandler;

@@ -291,10 +291,30 @@ TEST(RuntimeFolder, PerUserAndPerRoot) {
   teskel::EventLoop loop;
   teskel::ui::SessionOptions o;
   o.root = a.path();
+  const auto user = xdg.path() / ("teskel-" + std::to_string(getuid()));
   {
     teskel::ui::Session s(loop, o);
-    EXPECT_EQ(s.windowsDir(), xdg.path() / ("teskel-" + std::to_string(getuid())) / teskel::ui::rootKey(a.path()) / "windows");
+    EXPECT_EQ(s.windowsDir(), user / teskel::ui::rootKey(a.path()) / "windows");
+    EXPECT_EQ(std::filesystem::status(user).permissions(), std::filesystem::perms::owner_all);
   }
+  EXPECT_FALSE(std::filesystem::exists(user / teskel::ui::rootKey(a.path()))) << "left behind for the root";
+
+  // The user's folder made by somebody else first (to keep the program from starting) is passed
+  // over; one of the user's own that others could use is closed to them.
+  if (geteuid() == 0) {
+    std::filesystem::create_directory(user);
+    ASSERT_EQ(chown(user.c_str(), 4321, 4321), 0);
+    {
+      teskel::ui::Session s(loop, o);
+      EXPECT_NE(s.windowsDir().string().find(user.string()), 0u) << s.windowsDir();
+      EXPECT_TRUE(std::filesystem::exists(s.windowsDir()));
+    }
+    std::filesystem::remove(user);
+  }
+  std::filesystem::create_directory(user);
+  std::filesystem::permissions(user, std::filesystem::perms::all);
+  { teskel::ui::Session s(loop, o); }
+  EXPECT_EQ(std::filesystem::status(user).permissions(), std::filesystem::perms::owner_all);
   unsetenv("XDG_RUNTIME_DIR");
 }
 
