@@ -177,10 +177,10 @@ struct Connection {
     }
   }
 
-  // One call of a group: the group's transaction is opened when the first call needs it, as a
-  // read (which waits for nobody) until a call changes something; then it takes the write lock,
-  // which it keeps to the group's end. Each call is a savepoint of its own, so a call that fails
-  // leaves nothing of itself behind. Nothing is retried: a store kept busy fails the call.
+  // One call of a group: the group's transaction is opened by its first call, as a read (which
+  // waits for nobody) while the calls only read, with the write lock from the first call that
+  // changes something to the group's end. Each call is a savepoint of its own, so a call that
+  // fails leaves nothing of itself behind. Nothing is retried: a store kept busy fails the call.
   template <class Fn>
   auto inGroup(Tx kind, Fn &&fn) -> decltype(fn()) {
     if (callDepth > 0) {
