@@ -300,6 +300,9 @@ TEST_F(Handheld, AKilledHandheldLeavesAStoreOfWholeValuesAndANewRunStartsCleanly
   start({"--traffic", "ping"});
   Pemblo p(root.path());
   ASSERT_TRUE(run->waitLine(R"(echo \d+ sent, [1-9]\d* replies)")) << run->describe();
+  // The driver has published once (a tick may give way to the utility's writes, and publish at
+  // the next one).
+  ASSERT_TRUE(run->waitLine("^link state: Teskel1 1 ")) << run->describe();
   // The utility writes while the driver publishes; the handheld dies in the middle of it.
   p.run("page 2", "click 1041", "page 0");
   writeKey(p, {"11", "22", "33", "44", "55"});

@@ -48,6 +48,8 @@ void PublishedStatus::poll() {
     } catch (const registry::Error &) {
       continue;
     }
+    // A tick that could not have the store published nothing; the next one will.
+    if (!said && !state) continue;
     if (said && *said == state) continue;
     said = state;
     say_("link state: " + instance + " " + linkStateText(state));
