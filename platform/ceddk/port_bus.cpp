@@ -1,6 +1,7 @@
 // Port bus: address decoding, access counters, trace and interrupt lines.
 #include "teskel/port_bus.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -78,8 +79,17 @@ void PortBus::write8(std::uint32_t port, std::uint8_t value) {
 
 void PortBus::readString16(std::uint32_t port, std::uint16_t *words, std::size_t count) {
   counters_[port].reads += count;
-  auto w = find(port);
-  for (std::size_t i = 0; i < count; ++i) words[i] = w ? w->second.device->readPort16(port - w->first) : 0xFFFF;
+  if (auto w = find(port)) {
+    PortDevice &device = *w->second.device;
+    const std::uint32_t offset = port - w->first;
+    if (stringAccess_ == StringAccess::Whole) {
+      device.readPort16String(offset, words, count);
+    } else {
+      for (std::size_t i = 0; i < count; ++i) words[i] = device.readPort16(offset);
+    }
+  } else {
+    std::fill_n(words, count, std::uint16_t{0xFFFF});
+  }
   if (tracing_) record(PortAccess::Kind::ReadString16, port, std::vector<std::uint16_t>(words, words + count));
 }
 
@@ -88,7 +98,13 @@ void PortBus::writeString16(std::uint32_t port, const std::uint16_t *words, std:
   if (tracing_) record(PortAccess::Kind::WriteString16, port, std::vector<std::uint16_t>(words, words + count));
   auto w = find(port);
   if (!w) return;
-  for (std::size_t i = 0; i < count; ++i) w->second.device->writePort16(port - w->first, words[i]);
+  PortDevice &device = *w->second.device;
+  const std::uint32_t offset = port - w->first;
+  if (stringAccess_ == StringAccess::Whole) {
+    device.writePort16String(offset, words, count);
+  } else {
+    for (std::size_t i = 0; i < count; ++i) device.writePort16(offset, words[i]);
+  }
 }
 
 PortCounters PortBus::counters(std::uint32_t port) const {
