@@ -35,7 +35,7 @@ TEST_F(SocketTest, FirstInsertionInstallsLoadsTheDriverAndBringsTheAdapterUp) {
   for (const char *key : kInstalledKeys) EXPECT_TRUE(store.keyExists(key)) << key;
 
   // The card sits where the instance's parameters say, and the adapter holds what it was given.
-  sim::Controller *card = socket->controller("Teskel1");
+  sim::Controller *card = controller("Teskel1");
   ASSERT_NE(card, nullptr);
   EXPECT_EQ(bus.deviceAt(0x300), card);
   EXPECT_TRUE(bus.isMapped(0x33F));
@@ -67,19 +67,19 @@ TEST_F(SocketTest, LaterInsertionsFindTheKeysAndKeepWhatWasChanged) {
   EXPECT_FALSE(report.installed);
   EXPECT_EQ(kinds(), (std::vector<Kind>{Kind::Found, Kind::DriverLoaded, Kind::AdapterUp}));
   // An installation would have put "any" back.
-  EXPECT_EQ(ssidOf(*socket->controller("Teskel1")), "Lab");
+  EXPECT_EQ(ssidOf(*controller("Teskel1")), "Lab");
 }
 
 TEST_F(SocketTest, TheCardKeepsItsIdentityAcrossInsertions) {
   auto first = insert();
   ASSERT_TRUE(first.ok());
-  sim::MacAddress address = socket->controller("Teskel1")->stationAddress();
+  sim::MacAddress address = controller("Teskel1")->stationAddress();
   socket->remove();
-  pccard::Card other;
-  other.controller.serial = 77;  // a new card would take its address from this
-  auto second = insert(other);
+  sim::ControllerOptions other;
+  other.serial = 77;  // a new card would take its address from this
+  auto second = insert(controllerCard(other));
   ASSERT_TRUE(second.ok());
-  EXPECT_EQ(socket->controller("Teskel1")->stationAddress(), address);
+  EXPECT_EQ(controller("Teskel1")->stationAddress(), address);
 }
 
 TEST_F(SocketTest, RemovalHaltsUnmapsDropsTheLineAndUnloadsTheDriver) {
@@ -103,7 +103,7 @@ TEST_F(SocketTest, RemovalHaltsUnmapsDropsTheLineAndUnloadsTheDriver) {
   EXPECT_EQ(host.memoryHeld(), 0u);
   EXPECT_TRUE(host.findings().empty());
   EXPECT_FALSE(socket->occupied());
-  EXPECT_EQ(socket->controller("Teskel1"), nullptr);
+  EXPECT_EQ(controller("Teskel1"), nullptr);
   EXPECT_EQ(socket->adapter("Teskel1"), nullptr);
   EXPECT_EQ(dlopen(image.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "the driver library is still loaded";
 
@@ -136,8 +136,8 @@ TEST_F(SocketTest, EveryInstanceOfTheRouteGetsItsOwnCardResourcesAndAdapter) {
   ASSERT_NE(socket->adapter("Teskel2"), nullptr);
   EXPECT_EQ(socket->adapter("Teskel1")->interruptLine(), 15u);
   EXPECT_EQ(socket->adapter("Teskel2")->interruptLine(), 11u);
-  EXPECT_EQ(bus.deviceAt(0x340), socket->controller("Teskel2"));
-  EXPECT_NE(socket->controller("Teskel1")->stationAddress(), socket->controller("Teskel2")->stationAddress());
+  EXPECT_EQ(bus.deviceAt(0x340), controller("Teskel2"));
+  EXPECT_NE(controller("Teskel1")->stationAddress(), controller("Teskel2")->stationAddress());
   EXPECT_TRUE(std::filesystem::exists(root.path() / pccard::nvFileName("Teskel2")));
 
   auto removed = socket->remove();
@@ -162,7 +162,7 @@ TEST_F(SocketTest, TheSocketKeyNamesTheMiniportAndItsKeysNameImageAndInstances) 
   EXPECT_EQ(socket->instances(), std::vector<std::string>{"Wlan7"});
   ASSERT_NE(socket->adapter("Wlan7"), nullptr);
   EXPECT_EQ(socket->adapter("Wlan7")->interruptLine(), 9u);
-  EXPECT_EQ(bus.deviceAt(0x2C0), socket->controller("Wlan7"));
+  EXPECT_EQ(bus.deviceAt(0x2C0), controller("Wlan7"));
   EXPECT_FALSE(store.keyExists("Comm\\Teskel1")) << "nothing was installed";
 }
 
@@ -186,7 +186,7 @@ TEST_F(SocketTest, TextResourcesAreReadAsTheDriverReadsThem) {
     EXPECT_EQ(report.instances[0].interrupt, c.line);
     ASSERT_NE(socket->adapter("Teskel1"), nullptr);
     EXPECT_EQ(socket->adapter("Teskel1")->interruptLine(), c.line);
-    EXPECT_EQ(bus.deviceAt(c.port), socket->controller("Teskel1"));
+    EXPECT_EQ(bus.deviceAt(c.port), controller("Teskel1"));
     EXPECT_TRUE(socket->remove().clean());
   }
 }
@@ -228,9 +228,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(SocketTest, ControllerFaultsReachTheCard) {
-  pccard::Card card;
-  card.controller.faults.push_back(sim::parseFault("command-busy"));
-  auto report = insert(card);
+  sim::ControllerOptions faulty;
+  faulty.faults.push_back(sim::parseFault("command-busy"));
+  auto report = insert(controllerCard(faulty));
   EXPECT_FALSE(report.ok());
   EXPECT_TRUE(report.driverLoaded);
   EXPECT_TRUE(report.errors.empty()) << "the socket did its part";
@@ -253,7 +253,7 @@ TEST_F(SocketTest, AnInstanceWithoutPortsIsStartedWithoutACardAndTheDriverSaysWh
   ASSERT_EQ(report.instances.size(), 1u);
   EXPECT_FALSE(report.instances[0].placed);
   EXPECT_TRUE(report.instances[0].initialized);
-  EXPECT_EQ(socket->controller("Teskel1"), nullptr);
+  EXPECT_EQ(controller("Teskel1"), nullptr);
   EXPECT_FALSE(bus.isMapped(0x300));
   // The driver's own account: an entry whose code is the failed read's status.
   ASSERT_EQ(host.errorLog().size(), 1u);
@@ -277,7 +277,7 @@ TEST_F(SocketTest, AnInstanceWhosePortsAreTakenIsNotStarted) {
   EXPECT_NE(report.errors[0].find("ports 0x300-0x33F are taken"), std::string::npos) << report.errors[0];
   ASSERT_EQ(report.instances.size(), 1u);
   EXPECT_FALSE(report.instances[0].initialized);
-  EXPECT_EQ(socket->controller("Teskel1"), nullptr);
+  EXPECT_EQ(controller("Teskel1"), nullptr);
   EXPECT_TRUE(socket->remove().clean());
   EXPECT_EQ(bus.deviceAt(0x320), &other) << "removal leaves other devices alone";
   bus.unmap(0x320);
@@ -297,13 +297,87 @@ TEST_F(SocketTest, ACardWhoseMemoryFileIsDamagedIsNotStarted) {
   EXPECT_TRUE(socket->remove().clean());
 }
 
-TEST_F(SocketTest, WhatTheDriverLeavesHeldIsReportedAtRemoval) {
-  store.setValue(kSocketKey, "Dll", REG_SZ, sz("ndis.dll"));
-  store.setValue(kSocketKey, "Miniport", REG_SZ, sz("Leaky"));
+// The keys of the stand-in driver that writes the command register twice and answers no request.
+void leakyKeys(registry::Store &store) {
+  const char *socketKey = "Drivers\\PCMCIA\\Halden-IEEE_802.11_Adapter";
+  store.setValue(socketKey, "Dll", REG_SZ, sz("ndis.dll"));
+  store.setValue(socketKey, "Miniport", REG_SZ, sz("Leaky"));
   store.setValue("Comm\\Leaky", "ImagePath", REG_SZ, sz("pccard_leaky_driver.dll"));
   store.setValue("Comm\\Leaky\\Linkage", "Route", REG_MULTI_SZ, multiSz({"Leaky1"}));
   store.setValue("Comm\\Leaky1\\Parms", "IoBaseAddress", REG_DWORD, dword(0x300));
   store.setValue("Comm\\Leaky1\\Parms", "InterruptNumber", REG_DWORD, dword(15));
+}
+
+// The socket sees a card only as a port device and an interrupt line: any device will do.
+class Recorder : public ceddk::PortDevice {
+ public:
+  explicit Recorder(std::vector<std::string> &log) : log_(log) {}
+  ~Recorder() override { log_.push_back("gone"); }
+  std::uint16_t readPort16(std::uint32_t offset) override {
+    log_.push_back("read " + std::to_string(offset));
+    return 0;
+  }
+  void writePort16(std::uint32_t offset, std::uint16_t value) override {
+    log_.push_back("write " + std::to_string(offset) + " " + std::to_string(value));
+  }
+
+ private:
+  std::vector<std::string> &log_;
+};
+
+TEST_F(SocketTest, ACardIsWhateverDeviceItsOwnerPowersUpInTheSlot) {
+  leakyKeys(store);
+  std::vector<std::string> log;
+  std::vector<pccard::Slot> slots;
+  const pccard::StationAddress address = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+  pccard::Card card;
+  card.powerUp = [&](const pccard::Slot &slot) {
+    slots.push_back(slot);
+    pccard::CardFunction f;
+    f.device = std::make_unique<Recorder>(log);
+    f.stationAddress = [address] { return std::optional<pccard::StationAddress>(address); };
+    return f;
+  };
+  auto report = insert(card);
+  ASSERT_TRUE(report.ok()) << (report.errors.empty() ? "" : report.errors.front());
+  ASSERT_EQ(slots.size(), 1u);
+  EXPECT_EQ(slots[0].instance, "Leaky1");
+  EXPECT_EQ(slots[0].index, 0u);
+  EXPECT_EQ(slots[0].interruptLine, 15u);
+  EXPECT_EQ(slots[0].memoryFile, root.path() / "card-Leaky1.nv");
+  EXPECT_EQ(log, (std::vector<std::string>{"write 0 0", "write 0 0"})) << "the driver reached the device";
+  EXPECT_EQ(bus.deviceAt(0x300), socket->device("Leaky1"));
+  EXPECT_EQ(controller("Leaky1"), nullptr) << "no controller in this card";
+  // The driver answers no request for its address: the card's own is reported.
+  ASSERT_EQ(report.instances.size(), 1u);
+  EXPECT_EQ(report.instances[0].stationAddress, address);
+  EXPECT_FALSE(report.instances[0].addressFromAdapter);
+  EXPECT_NE(events.back().text.find("station address 02:11:22:33:44:55 (the card's; the driver does not report it)"),
+            std::string::npos)
+      << events.back().text;
+  socket->remove();
+  EXPECT_EQ(log.back(), "gone");
+  EXPECT_FALSE(bus.isMapped(0x300));
+}
+
+TEST_F(SocketTest, ACardThatCannotPowerUpLeavesItsInstanceUnstarted) {
+  installOnce();
+  pccard::Card broken;
+  broken.powerUp = [](const pccard::Slot &) -> pccard::CardFunction { throw std::runtime_error("no power"); };
+  auto report = insert(broken);
+  ASSERT_EQ(report.errors.size(), 1u);
+  EXPECT_EQ(report.errors[0], "Teskel1: the card cannot be powered up (no power); Teskel1 is not started");
+  EXPECT_TRUE(socket->remove().clean());
+  auto empty = insert(pccard::Card{});
+  ASSERT_EQ(empty.errors.size(), 1u);
+  EXPECT_NE(empty.errors[0].find("the card has nothing behind its ports"), std::string::npos) << empty.errors[0];
+  ASSERT_EQ(empty.instances.size(), 1u);
+  EXPECT_FALSE(empty.instances[0].initialized);
+  EXPECT_FALSE(bus.isMapped(0x300));
+}
+
+TEST_F(SocketTest, WhatTheDriverLeavesHeldIsReportedAtRemoval) {
+  leakyKeys(store);
   auto report = insert();
   ASSERT_TRUE(report.ok()) << (report.errors.empty() ? "" : report.errors.front());
   void *library = dlopen(report.image.c_str(), RTLD_NOW | RTLD_NOLOAD);
@@ -311,8 +385,8 @@ TEST_F(SocketTest, WhatTheDriverLeavesHeldIsReportedAtRemoval) {
   HLOCAL block = reinterpret_cast<HLOCAL (*)()>(dlsym(library, "LeakyDriverBlock"))();
   dlclose(library);
   // The card is there to be misused: the second command came while the first was still busy.
-  ASSERT_NE(socket->controller("Leaky1"), nullptr);
-  const auto &violations = socket->controller("Leaky1")->violations();
+  ASSERT_NE(controller("Leaky1"), nullptr);
+  const auto &violations = controller("Leaky1")->violations();
   ASSERT_EQ(violations.size(), 1u);
   EXPECT_TRUE(violations[0].starts_with("command-while-busy")) << violations[0];
 
@@ -357,7 +431,7 @@ TEST_P(SocketStopTest, IsReportedClearlyAndLeavesNothingBehind) {
   o.driverPath = c.emptyDriverPath ? std::vector<std::filesystem::path>{scratch.path()}
                                    : std::vector<std::filesystem::path>{scratch.path(), pccard::defaultDriverPath().front()};
   makeSocket(o);
-  pccard::Card card;
+  pccard::Card card = controllerCard();
   card.installImage = c.installImage;
   card.deviceKeyName = c.deviceKeyName;
   auto report = insert(card);
@@ -434,7 +508,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(SocketTest, ARefusedInstallationLeavesNoKeys) {
   makeSocket();
-  pccard::Card card;
+  pccard::Card card = controllerCard();
   card.installImage = "pccard_refusing_driver.dll";
   EXPECT_FALSE(insert(card).ok());
   EXPECT_TRUE(store.subkeys("").empty());
