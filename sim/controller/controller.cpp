@@ -168,11 +168,11 @@ void Controller::Impl::schedule(Micros delay, std::function<void()> fn) {
   auto id = loop.after(
       delay,
       [this, token, fn = std::move(fn)] {
-        tasks.erase(token);
+        forgetTask(token);
         fn();
       },
       EventLoop::Lane::Device);
-  tasks[token] = id;
+  tasks.emplace_back(token, id);
 }
 
 void Controller::Impl::scheduleWork(Micros delay, std::function<void()> fn) {
@@ -185,11 +185,20 @@ void Controller::Impl::scheduleWorkAt(Micros when, std::function<void()> fn) {
   auto id = loop.at(
       when,
       [this, token, gen, fn = std::move(fn)] {
-        tasks.erase(token);
+        forgetTask(token);
         if (gen == generation) fn();
       },
       EventLoop::Lane::Device);
-  tasks[token] = id;
+  tasks.emplace_back(token, id);
+}
+
+void Controller::Impl::forgetTask(std::uint64_t token) {
+  for (auto &t : tasks) {
+    if (t.first != token) continue;
+    t = tasks.back();
+    tasks.pop_back();
+    return;
+  }
 }
 
 const Fault *Controller::Impl::fault(Fault::Kind kind) const {

@@ -250,7 +250,9 @@ struct Controller::Impl {
   std::uint64_t violationsDropped = 0;
   std::uint64_t generation = 0;
   std::uint64_t nextToken = 1;
-  std::map<std::uint64_t, EventLoop::TaskId> tasks;
+  // Pending device work by token, to be cancelled when the controller goes: a few at a time.
+  std::vector<std::pair<std::uint64_t, EventLoop::TaskId>> tasks;
+  void forgetTask(std::uint64_t token);
 };
 
 // The controller as a radio on the air: it listens on the channel the MAC has tuned to.

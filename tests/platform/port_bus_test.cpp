@@ -134,6 +134,29 @@ TEST(PortBus, CountersResetAndTotal) {
   EXPECT_EQ(bus.totals().total(), 0u);
 }
 
+TEST(PortBus, CountsOutliveTheWindowAndCoverUnmappedPorts) {
+  PortBus bus;
+  Echo a, b;
+  bus.map(0x300, 16, a);
+  bus.map(0x340, 16, b);
+  bus.read16(0x302);
+  bus.read16(0x342);
+  bus.write16(0x302, 1);
+  bus.read16(0x200);  // nothing there, still an access
+  EXPECT_TRUE(bus.unmap(0x300));
+  Echo c;
+  bus.map(0x300, 8, c);
+  bus.read16(0x302);
+  EXPECT_EQ(bus.counters(0x302).reads, 2u);
+  EXPECT_EQ(bus.counters(0x302).writes, 1u);
+  EXPECT_EQ(bus.counters(0x342).reads, 1u);
+  EXPECT_EQ(bus.counters(0x200).reads, 1u);
+  EXPECT_EQ(bus.totals().total(), 5u);
+  bus.resetCounters();
+  EXPECT_EQ(bus.counters(0x302).total(), 0u);
+  EXPECT_EQ(bus.totals().total(), 0u);
+}
+
 TEST(PortBus, IrqListenersSeeOnlyChanges) {
   PortBus bus;
   std::vector<std::pair<unsigned, bool>> seen;

@@ -101,11 +101,20 @@ class PortBus {
   struct Window {
     std::uint32_t count;
     PortDevice *device;
+    std::vector<PortCounters> counters;  // per port of the window
   };
-  const std::pair<const std::uint32_t, Window> *find(std::uint32_t port) const;
+  using Mapped = std::pair<const std::uint32_t, Window>;
+  Mapped *find(std::uint32_t port);
+  const Mapped *find(std::uint32_t port) const;
+  // Where an access to `port` is counted; the window it falls in, or null.
+  PortCounters &countersFor(std::uint32_t port, Mapped *window);
+  // Callers look at tracing_ first: the values are not even gathered when no one traces.
   void record(PortAccess::Kind kind, std::uint32_t port, std::vector<std::uint16_t> values);
 
   std::map<std::uint32_t, Window> windows_;
+  // Accesses come in runs to one card: the window found last is tried first.
+  Mapped *lastWindow_ = nullptr;
+  // Ports outside every window, and what windows counted before they were unmapped.
   std::map<std::uint32_t, PortCounters> counters_;
   std::vector<PortAccess> trace_;
   bool tracing_ = false;
