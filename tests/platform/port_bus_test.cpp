@@ -2,9 +2,9 @@
 #include <ceddk.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
-#include <vector>
 
 #include "teskel/port_bus.h"
 
@@ -71,55 +71,50 @@ TEST(PortBus, StringFormsMoveWordsLowByteFirstEvenAtOddAddresses) {
 
 // A device that takes strings whole, and says how each access reached it.
 struct Calls : Echo {
-  std::vector<std::string> seen;
-  std::uint16_t readPort16(std::uint32_t off) override {
-    seen.push_back("r16");
-    return Echo::readPort16(off);
-  }
-  void writePort16(std::uint32_t off, std::uint16_t v) override {
-    seen.push_back("w16");
-    Echo::writePort16(off, v);
-  }
+  std::string seen;
+  std::uint16_t readPort16(std::uint32_t off) override { return seen += 'r', Echo::readPort16(off); }
+  void writePort16(std::uint32_t off, std::uint16_t v) override { seen += 'w', Echo::writePort16(off, v); }
   void readPort16String(std::uint32_t off, std::uint16_t *words, std::size_t n) override {
-    seen.push_back("rs" + std::to_string(n));
-    for (std::size_t i = 0; i < n; ++i) words[i] = Echo::readPort16(off);
+    seen += 'R';
+    std::fill_n(words, n, Echo::readPort16(off));
   }
   void writePort16String(std::uint32_t off, const std::uint16_t *words, std::size_t n) override {
-    seen.push_back("ws" + std::to_string(n));
-    for (std::size_t i = 0; i < n; ++i) Echo::writePort16(off, words[i]);
+    seen += 'W';
+    Echo::writePort16(off, words[n - 1]);
   }
 };
 
 TEST(PortBus, StringsReachTheDeviceWholeUnlessSingleAccessesAreForced) {
   PortBus bus;
   Calls dev;
-  Echo plain;
   bus.map(0x300, 16, dev);
-  bus.map(0x400, 16, plain);
   ScopedBus scope(bus);
   bus.setTracing(true);
   alignas(2) std::uint16_t words[3] = {1, 2, 3};
   WRITE_PORT_BUFFER_USHORT(port16(0x302), words, 3);
   READ_PORT_BUFFER_USHORT(port16(0x302), words, 3);
-  EXPECT_EQ(dev.seen, (std::vector<std::string>{"ws3", "rs3"}));
-  EXPECT_EQ(words[2], 0x103);
   bus.setStringAccess(PortBus::StringAccess::PerWord);
-  dev.seen.clear();
   WRITE_PORT_BUFFER_USHORT(port16(0x302), words, 2);
   READ_PORT_BUFFER_USHORT(port16(0x302), words, 2);
-  EXPECT_EQ(dev.seen, (std::vector<std::string>{"w16", "w16", "r16", "r16"}));
-  // Either way the bus counts every word and traces one string access.
-  EXPECT_EQ(bus.counters(0x302).writes, 5u);
-  EXPECT_EQ(bus.counters(0x302).reads, 5u);
+  EXPECT_EQ(dev.seen, "WRwwrr");
+  // Either way every word counts as an access and a string is traced as one.
+  EXPECT_EQ(bus.counters(0x302).total(), 10u);
   ASSERT_EQ(bus.trace().size(), 4u);
   EXPECT_EQ(bus.trace()[3].describe(), "RS16 0x0302 0203 0203");
-  // A device that does not take strings gets single accesses, and unmapped ports read all ones.
-  bus.setStringAccess(PortBus::StringAccess::Whole);
-  WRITE_PORT_BUFFER_USHORT(port16(0x404), words, 2);
-  EXPECT_EQ(plain.regs[2], 0x0203);
-  READ_PORT_BUFFER_USHORT(port16(0x500), words, 3);
-  EXPECT_EQ(words[0], 0xFFFF);
-  EXPECT_EQ(words[2], 0xFFFF);
+}
+
+TEST(PortBus, CountsOutliveTheWindowAndCoverUnmappedPorts) {
+  PortBus bus;
+  Echo a, b;
+  bus.map(0x300, 16, a);
+  bus.read16(0x302);
+  bus.read16(0x200);  // nothing there, still an access
+  EXPECT_TRUE(bus.unmap(0x300));
+  bus.map(0x300, 8, b);
+  bus.write16(0x302, 1);
+  EXPECT_EQ(bus.counters(0x302).reads, 1u);
+  EXPECT_EQ(bus.counters(0x302).writes, 1u);
+  EXPECT_EQ(bus.totals().total(), 3u);
 }
 
 TEST(PortBus, CountersResetAndTotal) {
@@ -131,29 +126,6 @@ TEST(PortBus, CountersResetAndTotal) {
   WRITE_PORT_UCHAR(port8(0x301), 7);
   EXPECT_EQ(bus.totals().total(), 2u);
   bus.resetCounters();
-  EXPECT_EQ(bus.totals().total(), 0u);
-}
-
-TEST(PortBus, CountsOutliveTheWindowAndCoverUnmappedPorts) {
-  PortBus bus;
-  Echo a, b;
-  bus.map(0x300, 16, a);
-  bus.map(0x340, 16, b);
-  bus.read16(0x302);
-  bus.read16(0x342);
-  bus.write16(0x302, 1);
-  bus.read16(0x200);  // nothing there, still an access
-  EXPECT_TRUE(bus.unmap(0x300));
-  Echo c;
-  bus.map(0x300, 8, c);
-  bus.read16(0x302);
-  EXPECT_EQ(bus.counters(0x302).reads, 2u);
-  EXPECT_EQ(bus.counters(0x302).writes, 1u);
-  EXPECT_EQ(bus.counters(0x342).reads, 1u);
-  EXPECT_EQ(bus.counters(0x200).reads, 1u);
-  EXPECT_EQ(bus.totals().total(), 5u);
-  bus.resetCounters();
-  EXPECT_EQ(bus.counters(0x302).total(), 0u);
   EXPECT_EQ(bus.totals().total(), 0u);
 }
 
