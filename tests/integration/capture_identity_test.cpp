@@ -1,7 +1,5 @@
-// The whole handheld (the built driver in the PC Card socket, the controller model on a lossy
-// default world, the traffic generator) run twice from the same seed, with string transfers
-// reaching the controller whole and with the bus forcing one access per word: the captures of
-// the air must be the same, byte for byte.
+// One seeded run of the whole handheld on a lossy air, with string transfers whole and with the
+// bus forcing one access per word: the two captures of the air must be the same, byte for byte.
 #include <gtest/gtest.h>
 
 #include <fstream>

@@ -1,6 +1,5 @@
-// Controller model: a string access reaches it as one call, and must not be told apart from the
-// same words accessed one at a time: words, misuse records, faults, the end of a buffer, and the
-// bus's counts and trace. Each case runs twice, once with the bus forcing single accesses.
+// Controller model: a string access, which reaches it as one call, against the bus forcing single
+// accesses: words, misuse records, faults, the end of a buffer, counts and trace are the same.
 #include <functional>
 
 #include "rig.h"
