@@ -308,6 +308,15 @@ void leakyKeys(registry::Store &store) {
   store.setValue("Comm\\Leaky1\\Parms", "InterruptNumber", REG_DWORD, dword(15));
 }
 
+// The block the stand-in driver's DriverEntry leaves held, to be given back once reported.
+HLOCAL leakyBlock(const pccard::InsertReport &report) {
+  void *library = dlopen(report.image.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (!library) return nullptr;
+  HLOCAL block = reinterpret_cast<HLOCAL (*)()>(dlsym(library, "LeakyDriverBlock"))();
+  dlclose(library);
+  return block;
+}
+
 // The socket sees a card only as a port device and an interrupt line: any device will do.
 struct Recorder : ceddk::PortDevice {
   explicit Recorder(std::string &log) : log(log) {}
@@ -327,13 +336,16 @@ TEST_F(SocketTest, ACardIsWhateverDeviceItsOwnerPowersUpInTheSlot) {
                                   return std::optional<pccard::StationAddress>({2, 0x11, 0x22, 0x33, 0x44, 0x55});
                                 }};
   };
-  ASSERT_TRUE(insert(card).ok());
+  auto report = insert(card);
+  ASSERT_TRUE(report.ok());
   // The driver answers no request for its address: the card's own is reported.
   EXPECT_NE(events.back().text.find("station address 02:11:22:33:44:55 (the card's;"), std::string::npos);
+  LocalFree(leakyBlock(report));
   socket->remove();
   EXPECT_EQ(log, "Leaky1 15 card-Leaky1.nv: w0 w0 gone");
   card.powerUp = [](const pccard::Slot &) -> pccard::CardFunction { throw std::runtime_error("no power"); };
-  auto report = insert(card);
+  report = insert(card);
+  LocalFree(leakyBlock(report));
   ASSERT_EQ(report.errors.size(), 1u);
   EXPECT_EQ(report.errors[0], "Leaky1: the card cannot be powered up (no power); Leaky1 is not started");
 }
@@ -342,10 +354,8 @@ TEST_F(SocketTest, WhatTheDriverLeavesHeldIsReportedAtRemoval) {
   leakyKeys(store);
   auto report = insert();
   ASSERT_TRUE(report.ok()) << (report.errors.empty() ? "" : report.errors.front());
-  void *library = dlopen(report.image.c_str(), RTLD_NOW | RTLD_NOLOAD);
-  ASSERT_NE(library, nullptr);
-  HLOCAL block = reinterpret_cast<HLOCAL (*)()>(dlsym(library, "LeakyDriverBlock"))();
-  dlclose(library);
+  HLOCAL block = leakyBlock(report);
+  ASSERT_NE(block, nullptr);
   // The card is there to be misused: the second command came while the first was still busy.
   ASSERT_NE(controller("Leaky1"), nullptr);
   const auto &violations = controller("Leaky1")->violations();
