@@ -17,6 +17,7 @@
 #include "mgmt_server.h"
 #include "status_watch.h"
 #include "teskel/controller.h"
+#include "teskel/controller_card.h"
 #include "teskel/coredll.h"
 #include "teskel/event_loop.h"
 #include "teskel/ndis_host.h"
@@ -201,7 +202,7 @@ class ViolationPrinter {
   std::size_t print(const pccard::Socket &socket) {
     std::size_t fresh = 0;
     for (const auto &name : socket.instances()) {
-      const sim::Controller *card = socket.controller(name);
+      const sim::Controller *card = sim::controllerIn(socket, name);
       if (!card) continue;
       const auto &all = card->violations();
       for (std::size_t &i = printed_[name]; i < all.size(); ++i, ++fresh) say("controller violation: " + name + ": " + all[i]);
@@ -227,7 +228,7 @@ class ViolationPrinter {
 std::string bindAir(AirSession &air, pccard::Socket &socket) {
   for (const auto &name : socket.instances()) {
     ndis::Adapter *adapter = socket.adapter(name);
-    sim::Controller *controller = socket.controller(name);
+    sim::Controller *controller = sim::controllerIn(socket, name);
     if (!adapter || !controller) continue;
     try {
       air.adapterUp(*adapter, *controller, controller->stationAddress());
@@ -278,9 +279,10 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
   pccard::Socket socket(host, socketOptions);
   socket.setEventListener([](const pccard::Event &event) { say(event.text); });
 
-  pccard::Card card;
-  card.controller.faults = options->faults;
-  air.prepareCard(card);
+  sim::ControllerOptions controller;
+  controller.faults = options->faults;
+  air.prepareCard(controller);
+  const pccard::Card card = sim::controllerCard(loop, bus, controller);
   // Taken before the card goes in: a second handheld on this root is refused untouched.
   mgmt::ManagementChannel management(root, host, socket, card);
   pccard::InsertReport inserted = socket.insert(card);
@@ -340,7 +342,7 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
 
   if (options->showController) {
     for (const auto &name : socket.instances()) {
-      if (const sim::Controller *controller = socket.controller(name)) {
+      if (const sim::Controller *controller = sim::controllerIn(socket, name)) {
         std::cout << "controller of " << name << ":\n" << controller->describeConfiguration() << std::flush;
       }
     }

@@ -81,6 +81,7 @@ void TrafficGenerator::setTarget(std::optional<TrafficTarget> target) {
   if (target == target_ || stopped_) return;
   target_ = target;
   responderMac_.reset();
+  forgetFrames();
   sentAt_.clear();
   nextArp_ = loop_.now();
   if (task_) loop_.cancel(task_);
@@ -108,12 +109,19 @@ void TrafficGenerator::tick() {
   }
 }
 
+void TrafficGenerator::forgetFrames() {
+  udpFrame_.clear();
+  echoFrame_.reset();
+}
+
 void TrafficGenerator::sendEcho() {
   std::uint16_t seq = ++sequence_;
-  std::vector<std::uint8_t> data(kEchoData);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
-  auto icmp = eth::icmpEcho(echoId_, seq, data);
-  binding_.send(eth::ipv4Frame(station_, *responderMac_, target_->own, target_->responder, eth::kProtoIcmp, ++ipId_, icmp));
+  if (!echoFrame_) {
+    std::vector<std::uint8_t> data(kEchoData);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
+    echoFrame_.emplace(station_, *responderMac_, target_->own, target_->responder, echoId_, data);
+  }
+  binding_.send(echoFrame_->with(seq, ++ipId_));
   sentAt_[seq] = loop_.now();
   ++stats_.requests;
   // Requests unanswered after a minute are given up (and stay counted as lost).
@@ -121,12 +129,15 @@ void TrafficGenerator::sendEcho() {
 }
 
 void TrafficGenerator::fillUdp() {
-  std::vector<std::uint8_t> data(config_.size);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
-  auto udp = eth::udpDatagram(target_->own, target_->responder, kSourcePort, kDiscardPort, data);
-  auto frame = eth::ipv4Frame(station_, *responderMac_, target_->own, target_->responder, eth::kProtoUdp, 0, udp);
+  // Every datagram is the same one (identification 0, as a sender that never fragments may use).
+  if (udpFrame_.empty()) {
+    std::vector<std::uint8_t> data(config_.size);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
+    auto udp = eth::udpDatagram(target_->own, target_->responder, kSourcePort, kDiscardPort, data);
+    udpFrame_ = eth::ipv4Frame(station_, *responderMac_, target_->own, target_->responder, eth::kProtoUdp, 0, udp);
+  }
   while (binding_.outstanding() < kUdpWindow) {
-    binding_.send(frame);
+    binding_.send(udpFrame_);
   }
 }
 
@@ -153,6 +164,7 @@ void TrafficGenerator::receive(std::span<const std::uint8_t> frame) {
   if (auto arp = eth::parseArpReply(frame)) {
     if (arp->senderIp == target_->responder && !responderMac_) {
       responderMac_ = arp->senderMac;
+      forgetFrames();
       if (task_) loop_.cancel(task_);
       task_ = loop_.after(0, [this] { tick(); });
     }
