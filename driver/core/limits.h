@@ -45,5 +45,5 @@ static_assert(FIELD_SIZE(ADAPTER, TxSlotsAwaitingBuffer) == 4 && FIELD_SIZE(ADAP
               "slot list heads");
 static_assert(sizeof(TX_SLOT) == 8, "a slot is a link and a buffer id");
 static_assert(FIELD_SIZE(ADAPTER, TxSlots) == 5 * 8, "five slots");
-static_assert(sizeof(NDIS40_MINIPORT_CHARACTERISTICS) == 72, "the entry-point table is 72 bytes");
+static_assert(sizeof(NDIS_MINIPORT_CHARACTERISTICS) == 72, "the entry-point table is 72 bytes");
 #endif

@@ -1,6 +1,5 @@
 // COREDLL stand-in: local memory, 16-bit string functions, message boxes, debug output, and stream
 // opening in the handheld's object store.
-#include <cestdio.h>
 #include <windows.h>
 
 #include <cerrno>
@@ -167,7 +166,7 @@ using namespace teskel::coredll;
 
 extern "C" {
 
-HLOCAL LocalAlloc(UINT uFlags, UINT uBytes) {
+HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
   void *p = (uFlags & LMEM_ZEROINIT) ? std::calloc(1, uBytes ? uBytes : 1) : std::malloc(uBytes ? uBytes : 1);
   if (!p) return nullptr;
   std::lock_guard lock(g_mutex);
@@ -226,14 +225,6 @@ int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
   return handler ? handler(req) : unattendedMessageBox(req);
 }
 
-FILE *_wfopen(LPCWSTR Name, LPCWSTR Mode) {
-  if (!Name || !Mode) {
-    errno = EINVAL;
-    return nullptr;
-  }
-  return std::fopen(objectStorePath(Name).c_str(), toUtf8(Mode).c_str());
-}
-
 int MultiByteToWideChar(UINT, DWORD, LPCSTR src, int cb, LPWSTR dst, int cch) {
   if (!src) return 0;
   std::size_t n = cb < 0 ? std::strlen(src) + 1 : static_cast<std::size_t>(cb);
@@ -263,6 +254,14 @@ int WideCharToMultiByte(UINT, DWORD, LPCWSTR src, int cch, LPSTR dst, int cb, LP
 }
 
 }  // extern "C"
+
+FILE *_wfopen(LPCWSTR Name, LPCWSTR Mode) {
+  if (!Name || !Mode) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  return std::fopen(objectStorePath(Name).c_str(), toUtf8(Mode).c_str());
+}
 
 size_t wcslen(const WCHAR *s) {
   size_t n = 0;
@@ -303,7 +302,7 @@ static int digitOf(WCHAR c) {
   return 99;
 }
 
-unsigned long _wcstoul(const WCHAR *s, WCHAR **end, int base) {
+unsigned long wcstoul(const WCHAR *s, WCHAR **end, int base) {
   const WCHAR *p = s;
   while (*p == u' ' || *p == u'\t' || *p == u'\n' || *p == u'\r') ++p;
   bool neg = false;
@@ -321,9 +320,9 @@ unsigned long _wcstoul(const WCHAR *s, WCHAR **end, int base) {
   return neg ? static_cast<unsigned long>(-static_cast<long>(v)) : v;
 }
 
-long _wcstol(const WCHAR *s, WCHAR **end, int base) { return static_cast<long>(_wcstoul(s, end, base)); }
+long wcstol(const WCHAR *s, WCHAR **end, int base) { return static_cast<long>(wcstoul(s, end, base)); }
 
-long _wtol(const WCHAR *s) { return _wcstol(s, nullptr, 10); }
+long _wtol(const WCHAR *s) { return wcstol(s, nullptr, 10); }
 
 WCHAR *_ultow(unsigned long value, WCHAR *buffer, int radix) {
   char tmp[72];

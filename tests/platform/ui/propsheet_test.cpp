@@ -76,7 +76,7 @@ class SheetTest : public UiTest {
       tags[i] = PageTag{&events, names[i]};
       PROPSHEETPAGEW &p = pages[i];
       p = PROPSHEETPAGEW{};
-      p.dwSize = PROPSHEETPAGEW_DEVICE_SIZE;
+      p.dwSize = 40;  // the size a program built for the device passes
       p.dwFlags = PSP_USETITLE | PSP_USECALLBACK | PSP_USEREFPARENT;
       p.hInstance = sheetRes;
       p.pszTemplate = MAKEINTRESOURCEW(layouts[i]);
@@ -87,7 +87,7 @@ class SheetTest : public UiTest {
       p.pcRefParent = &refs;
     }
     header = PROPSHEETHEADERW{};
-    header.dwSize = PROPSHEETHEADERW_DEVICE_SIZE;
+    header.dwSize = 40;  // the size a program built for the device passes
     header.dwFlags = PSH_PROPSHEETPAGE | PSH_USECALLBACK | PSH_MODELESS;
     header.hInstance = sheetRes;
     header.pszCaption = u"Sarvell Configuration";
@@ -227,7 +227,7 @@ TEST_F(SheetTest, RecordsOfTheDeviceOrHostSizeOnly) {
   EXPECT_NE(PropertySheetW(&bad), -1) << "host sizes are fine too";
   pages[1].dwSize = 12;
   EXPECT_EQ(PropertySheetW(&header), -1);
-  pages[1].dwSize = PROPSHEETPAGEW_DEVICE_SIZE;
+  pages[1].dwSize = 40;  // the size a program built for the device passes
   header.nPages = 0;
   EXPECT_EQ(PropertySheetW(&header), -1);
   header.nPages = 1;
@@ -268,7 +268,7 @@ TEST_F(SheetTest, TitlesFromTheStringTableAndStartPageByIndex) {
 // A page laid out as the status page, drawn with dialog units mapped to cells (x * 5 / 14, y / 8).
 TEST_F(SheetTest, PageIsDrawnAtItsCells) {
   PROPSHEETPAGEW p{};
-  p.dwSize = PROPSHEETPAGEW_DEVICE_SIZE;
+  p.dwSize = 40;  // the size a program built for the device passes
   p.dwFlags = PSP_USETITLE;
   p.hInstance = basic;
   p.pszTemplate = MAKEINTRESOURCEW(111);
