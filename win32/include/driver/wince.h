@@ -5,7 +5,8 @@
 #pragma once
 
 // ---- the DDK's ndis.h, for an NDIS 4.0 miniport ------------------------------------------------
-#define NDIS40_MINIPORT 1                                  // the device's NDIS is 4.0
+#define NDIS40_MINIPORT 1      // the device's NDIS is 4.0: its characteristics table
+#define NDIS_LEGACY_MINIPORT 1  // and its calls, which the DDK keeps for miniports before NDIS 6
 // mingw-w64's DDK defines these two bit tests itself and its intrin.h defines them again: the
 // DDK's own definitions are kept.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
@@ -47,5 +48,91 @@
 // mingw-w64's ndis.h lacks a comma in the declaration of this WAN call, which a LAN miniport
 // never makes: the broken declaration is set aside under another name.
 #define NdisMWanIndicateReceiveComplete(Parameters) NdisMWanIndicateReceiveComplete_unused(VOID)
+// The desktop's packet query is an inline function over the kernel's page arithmetic; the
+// device's is a call of its NDIS (declared below).
+#define NdisQueryPacket NdisQueryPacket_desktop
 #include <ndis.h>
 #undef NdisMWanIndicateReceiveComplete
+#undef NdisQueryPacket
+
+// ---- NDIS as the device has it ----------------------------------------------------------------
+// The device's ndis.h has the counted-string constant that mingw-w64's lacks.
+#define NDIS_STRING_CONST(x) {sizeof(L##x) - sizeof(WCHAR), sizeof(L##x), (PWSTR)L##x}
+// The device's NDIS has these as calls of its own, where the desktop's header makes them macros
+// over the kernel (memory descriptors, the HAL's stall, the run-time library's conversion).
+#undef NdisMSetAttributes
+#undef NdisQueryBuffer
+#undef NdisStallExecution
+#undef NdisUnicodeStringToAnsiString
+extern "C" {
+NDISAPI VOID NTAPI NdisMSetAttributes(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
+                                     BOOLEAN BusMaster, NDIS_INTERFACE_TYPE AdapterType);
+NDISAPI VOID NTAPI NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount, PUINT BufferCount,
+                                  PNDIS_BUFFER *FirstBuffer, PUINT TotalPacketLength);
+NDISAPI VOID NTAPI NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID *VirtualAddress, PUINT Length);
+NDISAPI VOID NTAPI NdisStallExecution(UINT MicrosecondsToStall);
+NDISAPI NDIS_STATUS NTAPI NdisUnicodeStringToAnsiString(PNDIS_ANSI_STRING DestinationString, PNDIS_STRING SourceString);
+// The Ethernet filter's receive indication, which the device's driver reaches through EthDB.
+NDISAPI VOID NTAPI EthFilterDprIndicateReceive(PETH_FILTER Filter, NDIS_HANDLE MacReceiveContext, PCHAR Address,
+                                              PVOID HeaderBuffer, UINT HeaderBufferSize, PVOID LookaheadBuffer,
+                                              UINT LookaheadBufferSize, UINT PacketSize);
+}
+
+// ---- CEDDK ------------------------------------------------------------------------------------
+// The port calls (READ_PORT_USHORT and the others) are declared by the DDK for the HAL, with the
+// device's names and arguments; the build takes them from the CEDDK library (ceddk.def).
+
+// ---- COREDLL: the part of the device's windows.h a driver uses --------------------------------
+// Declared as the desktop's headers declare them; the desktop's DLLs export the same calls.
+typedef unsigned long DWORD, *PDWORD, *LPDWORD;        // minwindef.h
+typedef int BOOL;                                      // minwindef.h
+typedef unsigned char BYTE, *LPBYTE;                   // minwindef.h
+typedef void *LPVOID;                                  // minwindef.h
+typedef WCHAR *LPWSTR;                                 // winnt.h
+typedef const WCHAR *LPCWSTR;                          // winnt.h
+typedef HANDLE HLOCAL;                                 // minwindef.h
+typedef ACCESS_MASK REGSAM;                            // winreg.h
+DECLARE_HANDLE(HKEY);                                  // minwindef.h
+typedef HKEY *PHKEY;                                   // minwindef.h
+DECLARE_HANDLE(HWND);                                  // windef.h
+typedef struct _SECURITY_ATTRIBUTES {                  // minwinbase.h
+  DWORD nLength;
+  LPVOID lpSecurityDescriptor;
+  BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+#define WINAPI __stdcall                               // minwindef.h
+#define TEXT(quote) L##quote                           // winnt.h, for the device's Unicode build
+#define ERROR_SUCCESS 0L                               // winerror.h
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))  // winreg.h
+#define REG_SZ 1                                       // winnt.h
+#define REG_BINARY 3                                   // winnt.h
+#define REG_DWORD 4                                    // winnt.h
+#define REG_MULTI_SZ 7                                 // winnt.h
+#define LMEM_FIXED 0x0000                              // minwinbase.h
+#define LMEM_ZEROINIT 0x0040                           // minwinbase.h
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)              // minwinbase.h
+#define MB_OK 0x00000000L                              // winuser.h
+
+extern "C" {
+__declspec(dllimport) LONG WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
+                                                  DWORD dwOptions, REGSAM samDesired,
+                                                  LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                                                  LPDWORD lpdwDisposition);  // winreg.h, advapi32
+__declspec(dllimport) LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                                                PHKEY phkResult);  // winreg.h, advapi32
+__declspec(dllimport) LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
+                                                   LPDWORD lpType, LPBYTE lpData,
+                                                   LPDWORD lpcbData);  // winreg.h, advapi32
+__declspec(dllimport) LONG WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
+                                                 const BYTE *lpData, DWORD cbData);  // winreg.h, advapi32
+__declspec(dllimport) LONG WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);     // winreg.h, advapi32
+__declspec(dllimport) LONG WINAPI RegCloseKey(HKEY hKey);                          // winreg.h, advapi32
+__declspec(dllimport) HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);       // winbase.h, kernel32
+__declspec(dllimport) HLOCAL WINAPI LocalFree(HLOCAL hMem);                        // winbase.h, kernel32
+__declspec(dllimport) int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption,
+                                             UINT uType);  // winuser.h, user32
+}
+// The run-time library's wide string and stream calls come from the C library's own headers.
+#include <stdio.h>
+#include <wchar.h>
