@@ -680,7 +680,8 @@ InformationResult Adapter::queryInformation(NDIS_OID oid, std::span<std::uint8_t
                           a.name.c_str(), static_cast<unsigned>(oid)));
   } else if (r.status == NDIS_STATUS_SUCCESS && r.bytesDone > length) {
     a.host->report(format("%s: MiniportQueryInformation(0x%08X) claims %u bytes written into a buffer of %u",
-                          a.name.c_str(), static_cast<unsigned>(oid), r.bytesDone, length));
+                          a.name.c_str(), static_cast<unsigned>(oid), static_cast<unsigned>(r.bytesDone),
+                          static_cast<unsigned>(length)));
   }
   return r;
 }
@@ -706,7 +707,8 @@ InformationResult Adapter::setInformationInPlace(NDIS_OID oid, std::span<std::ui
                           a.name.c_str(), static_cast<unsigned>(oid)));
   } else if (r.status == NDIS_STATUS_SUCCESS && r.bytesDone > length) {
     a.host->report(format("%s: MiniportSetInformation(0x%08X) claims %u bytes read from a buffer of %u",
-                          a.name.c_str(), static_cast<unsigned>(oid), r.bytesDone, length));
+                          a.name.c_str(), static_cast<unsigned>(oid), static_cast<unsigned>(r.bytesDone),
+                          static_cast<unsigned>(length)));
   }
   return r;
 }

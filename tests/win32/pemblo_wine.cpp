@@ -98,7 +98,7 @@ std::wstring readText(const wchar_t *name) {
 }
 
 // What the driver has published and the user has configured, as in the README's pictures.
-void seed(DWORD linkState, DWORD bytesIn, DWORD bytesOut) {
+void seed(DWORD linkState, DWORD bytesIn, DWORD bytesOut, DWORD wepReq) {
   HKEY key;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Comm\\Teskel1", 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
     RegDeleteKeyW(key, L"Parms");
@@ -109,7 +109,7 @@ void seed(DWORD linkState, DWORD bytesIn, DWORD bytesOut) {
   setDword(L"DSChannel", 6);
   setDword(L"PSMode", 1);
   setDword(L"Encapsulation", 2);
-  setDword(L"WepReq", 0);
+  setDword(L"WepReq", wepReq);
   setBinary(L"DefaultKeys", std::vector<BYTE>(20, 0));
   setDword(L"LinkState", linkState);
   setDword(L"bytein", bytesIn);
@@ -316,7 +316,7 @@ std::wstring answerMessageBox(const wchar_t *caption) {
 
 int runTest(const wchar_t *pemblo) {
   // The driver has published "not connected" (6) and no traffic yet.
-  seed(6, 0, 0);
+  seed(6, 0, 0, 0);
   int iconsBefore = countTrayIcons();
 
   Program program = start(pemblo);
@@ -506,7 +506,7 @@ int wmain(int argc, wchar_t **argv) {
   std::wstring command = argc > 1 ? argv[1] : L"";
   if (command == L"test" && argc == 3) return runTest(argv[2]);
   if (command == L"seed" && argc == 2) {
-    seed(1, 3120, 1488);
+    seed(1, 3120, 1488, 1);
     return 0;
   }
   if (command == L"show" && argc == 4) return show(argv[2], _wtoi(argv[3]));

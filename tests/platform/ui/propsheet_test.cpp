@@ -145,6 +145,7 @@ TEST_F(SheetTest, StartPageIsCreatedAtOnceTheOthersOnFirstShow) {
 
 TEST_F(SheetTest, MissingTemplateGetsNoTab) {
   HWND sheet = open();
+  HWND first = page(sheet);
   SendMessageW(sheet, PSM_SETCURSEL, 2, 0);
   EXPECT_NE(events.joined().find("third init"), std::string::npos) << "tab 2 is the third page, not the missing one";
   EXPECT_EQ(events.joined().find("missing"), std::string::npos) << "its callback never runs";
@@ -153,6 +154,13 @@ TEST_F(SheetTest, MissingTemplateGetsNoTab) {
   std::string screen = out.str();
   EXPECT_NE(screen.find("| Status   Config  [Encryption ]"), std::string::npos) << screen;
   EXPECT_EQ(screen.find("Advanced"), std::string::npos) << screen;
+
+  // Ctrl+Tab goes round the shown pages as on a desktop sheet: from the last to the first.
+  HWND third = page(sheet);
+  user("key ctrl-tab\n");
+  EXPECT_EQ(page(sheet), first);
+  user("key ctrl-shift-tab\n");
+  EXPECT_EQ(page(sheet), third);
 }
 
 TEST_F(SheetTest, PageCallbackCanRefuseCreation) {
