@@ -124,8 +124,8 @@ extern PADAPTER AdapterList;
 // The driver's two exports (the linker's export list names them; C names, as the platform looks them up).
 extern "C" NDIS_STATUS NTAPI DriverEntry(PVOID DriverObject, PVOID RegistryPath);
 NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex, PNDIS_MEDIUM MediumArray,
-                               UINT MediumArraySize, NDIS_HANDLE MiniportAdapterHandle,
-                               NDIS_HANDLE WrapperConfigurationContext);
+                                     UINT MediumArraySize, NDIS_HANDLE MiniportAdapterHandle,
+                                     NDIS_HANDLE WrapperConfigurationContext);
 NDIS_STATUS StartAdapter(PADAPTER Adapter);
 VOID NTAPI MiniportHalt(NDIS_HANDLE MiniportAdapterContext);
 NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext);
@@ -137,7 +137,7 @@ VOID UnlinkAdapter(PADAPTER Adapter);
 VOID NTAPI MiniportEnableInterrupt(NDIS_HANDLE MiniportAdapterContext);
 VOID NTAPI MiniportDisableInterrupt(NDIS_HANDLE MiniportAdapterContext);
 VOID NTAPI MiniportISR(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
-                 NDIS_HANDLE MiniportAdapterContext);
+                       NDIS_HANDLE MiniportAdapterContext);
 VOID NTAPI MiniportHandleInterrupt(NDIS_HANDLE MiniportAdapterContext);
 
 // ---------------------------------------------------------------------------------------------

@@ -13,7 +13,7 @@ VOID NTAPI MiniportDisableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
 
 // Registered but not requested; if NDIS calls it anyway, the line is ours.
 VOID NTAPI MiniportISR(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
-                 NDIS_HANDLE MiniportAdapterContext) {
+                       NDIS_HANDLE MiniportAdapterContext) {
   WriteRegister((PADAPTER)MiniportAdapterContext, REG_INT_ENABLE, 0);
   *InterruptRecognized = TRUE;
   *QueueMiniportHandleInterrupt = TRUE;

@@ -112,8 +112,8 @@ static NDIS_STATUS ReadResources(PADAPTER Adapter, NDIS_HANDLE Configuration) {
 }
 
 NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex, PNDIS_MEDIUM MediumArray,
-                               UINT MediumArraySize, NDIS_HANDLE MiniportAdapterHandle,
-                               NDIS_HANDLE WrapperConfigurationContext) {
+                                     UINT MediumArraySize, NDIS_HANDLE MiniportAdapterHandle,
+                                     NDIS_HANDLE WrapperConfigurationContext) {
   NDIS_PHYSICAL_ADDRESS HighestAcceptable = NDIS_PHYSICAL_ADDRESS_CONST(-1, -1);
   PADAPTER Adapter = NULL;
   NDIS_HANDLE Configuration = NULL;

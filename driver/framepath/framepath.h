@@ -43,4 +43,4 @@ VOID CompleteQueuedSends(PADAPTER Adapter, NDIS_STATUS Status);
 // ---------------------------------------------------------------------------------------------
 VOID ReceiveFrame(PADAPTER Adapter);
 NDIS_STATUS NTAPI MiniportTransferData(PNDIS_PACKET Packet, PUINT BytesTransferred, NDIS_HANDLE MiniportAdapterContext,
-                                 NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset, UINT BytesToTransfer);
+                                       NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset, UINT BytesToTransfer);

@@ -40,7 +40,7 @@ VOID ReceiveFrame(PADAPTER Adapter) {
 }
 
 NDIS_STATUS NTAPI MiniportTransferData(PNDIS_PACKET Packet, PUINT BytesTransferred, NDIS_HANDLE MiniportAdapterContext,
-                                 NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset, UINT BytesToTransfer) {
+                                       NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset, UINT BytesToTransfer) {
   PADAPTER Adapter = (PADAPTER)MiniportAdapterContext;
 
   (void)MiniportReceiveContext;

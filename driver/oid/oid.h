@@ -109,9 +109,9 @@ typedef struct _QUERY_ANSWER {
 } QUERY_ANSWER;
 
 NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
-                                     ULONG InformationBufferLength, PULONG BytesWritten, PULONG BytesNeeded);
+                                           ULONG InformationBufferLength, PULONG BytesWritten, PULONG BytesNeeded);
 NDIS_STATUS NTAPI MiniportSetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
-                                   ULONG InformationBufferLength, PULONG BytesRead, PULONG BytesNeeded);
+                                         ULONG InformationBufferLength, PULONG BytesRead, PULONG BytesNeeded);
 
 extern const NDIS_OID SupportedOids[SUPPORTED_OID_COUNT];
 

@@ -43,7 +43,7 @@ static ULONG TextSize(const CHAR *Text, ULONG Capacity) {
 }
 
 NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
-                                     ULONG InformationBufferLength, PULONG BytesWritten, PULONG BytesNeeded) {
+                                           ULONG InformationBufferLength, PULONG BytesWritten, PULONG BytesNeeded) {
   PADAPTER Adapter = (PADAPTER)MiniportAdapterContext;
   PUCHAR Buffer = (PUCHAR)InformationBuffer;
   QUERY_ANSWER Answer;
@@ -236,7 +236,7 @@ static NDIS_STATUS CheckSetLength(const SET_RULE *Rule, const UCHAR *Buffer, ULO
 }
 
 NDIS_STATUS NTAPI MiniportSetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
-                                   ULONG InformationBufferLength, PULONG BytesRead, PULONG BytesNeeded) {
+                                         ULONG InformationBufferLength, PULONG BytesRead, PULONG BytesNeeded) {
   PADAPTER Adapter = (PADAPTER)MiniportAdapterContext;
   PUCHAR Buffer = (PUCHAR)InformationBuffer;
   ULONG Length = InformationBufferLength;

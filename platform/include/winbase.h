@@ -3,9 +3,9 @@
 // declared here for WCHAR, since the host's own wide functions take its 32-bit wchar_t.
 #pragma once
 
-// The real windows.h brings the C library's string and number headers along; the wide forms below
-// are overloads of the same names, declared after the C library's so that std:: keeps its own.
-#include <cstdio>
+// The real windows.h brings the C library's string and number headers along (not its streams); the
+// wide forms below are overloads of the same names, declared after the C library's own so that
+// std:: keeps those alone. <cwchar> also names FILE, for _wfopen.
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
