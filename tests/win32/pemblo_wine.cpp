@@ -49,26 +49,14 @@ bool waitFor(const std::function<bool()> &condition, DWORD ms = 10000) {
 
 const wchar_t *const kParms = L"Comm\\Teskel1\\Parms";
 
-void setDword(const wchar_t *name, DWORD value) {
+void setValue(const wchar_t *name, DWORD type, const void *data, DWORD size) {
   HKEY key;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kParms, 0, NULL, 0, KEY_WRITE, NULL, &key, NULL) != ERROR_SUCCESS) return;
-  RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE *)&value, sizeof(value));
+  RegSetValueExW(key, name, 0, type, (const BYTE *)data, size);
   RegCloseKey(key);
 }
 
-void setText(const wchar_t *name, const wchar_t *text) {
-  HKEY key;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kParms, 0, NULL, 0, KEY_WRITE, NULL, &key, NULL) != ERROR_SUCCESS) return;
-  RegSetValueExW(key, name, 0, REG_SZ, (const BYTE *)text, (DWORD)((wcslen(text) + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
-}
-
-void setBinary(const wchar_t *name, const std::vector<BYTE> &bytes) {
-  HKEY key;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kParms, 0, NULL, 0, KEY_WRITE, NULL, &key, NULL) != ERROR_SUCCESS) return;
-  RegSetValueExW(key, name, 0, REG_BINARY, bytes.data(), (DWORD)bytes.size());
-  RegCloseKey(key);
-}
+void setDword(const wchar_t *name, DWORD value) { setValue(name, REG_DWORD, &value, sizeof(value)); }
 
 // The value's bytes, empty when it cannot be read.
 std::vector<BYTE> readValue(const wchar_t *name) {
@@ -104,13 +92,14 @@ void seed(DWORD linkState, DWORD bytesIn, DWORD bytesOut, DWORD wepReq) {
     RegDeleteKeyW(key, L"Parms");
     RegCloseKey(key);
   }
-  setText(L"SSID", L"office-net");
+  setValue(L"SSID", REG_SZ, L"office-net", sizeof(L"office-net"));
   setDword(L"NetworkType", 1);
   setDword(L"DSChannel", 6);
   setDword(L"PSMode", 1);
   setDword(L"Encapsulation", 2);
   setDword(L"WepReq", wepReq);
-  setBinary(L"DefaultKeys", std::vector<BYTE>(20, 0));
+  BYTE keys[20] = {0};
+  setValue(L"DefaultKeys", REG_BINARY, keys, sizeof(keys));
   setDword(L"LinkState", linkState);
   setDword(L"bytein", bytesIn);
   setDword(L"byteout", bytesOut);
@@ -511,6 +500,11 @@ int wmain(int argc, wchar_t **argv) {
   }
   if (command == L"show" && argc == 4) return show(argv[2], _wtoi(argv[3]));
   if (command == L"cancel" && argc == 2) return cancel();
-  std::fprintf(stderr, "usage: pemblo_wine test PEMBLO.EXE | seed | show PEMBLO.EXE PAGE | cancel\n");
+  const char *usage = "usage: pemblo_wine test PEMBLO.EXE | seed | show PEMBLO.EXE PAGE | cancel\n";
+  if (command == L"--help") {
+    std::printf("%s", usage);
+    return 0;
+  }
+  std::fprintf(stderr, "%s", usage);
   return 2;
 }
