@@ -233,7 +233,7 @@ LONG RegCloseKey(HKEY hKey) {
 }
 
 LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcName, LPDWORD, LPWSTR lpClass,
-                   LPDWORD lpcClass, void *) {
+                   LPDWORD lpcClass, PFILETIME) {
   if (!lpName || !lpcName) return ERROR_INVALID_PARAMETER;
   auto path = pathOf(hKey);
   if (!path) return ERROR_INVALID_HANDLE;

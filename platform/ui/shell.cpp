@@ -260,7 +260,7 @@ HWND findWindow(State &s, LPCWSTR cls, LPCWSTR title) {
 }
 
 bool notifyIcon(State &s, DWORD op, const NOTIFYICONDATAW *data) {
-  if (!data || (data->cbSize != NOTIFYICONDATAW_DEVICE_SIZE && data->cbSize < sizeof(NOTIFYICONDATAW))) return false;
+  if (!data || (data->cbSize != kDeviceNotifyIconSize && data->cbSize < sizeof(NOTIFYICONDATAW))) return false;
   auto it = std::find_if(s.tray.begin(), s.tray.end(),
                          [&](const TrayIcon &t) { return t.window == data->hWnd && t.id == data->uID; });
   auto apply = [&](TrayIcon &t) {

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 #include <windows.h>
+#include <commctrl.h>
 
 #include <deque>
 #include <functional>
@@ -19,6 +20,12 @@
 #include "teskel/ui_resources.h"
 
 namespace teskel::ui {
+
+// A program built for the device fills in the records' sizes there (the first versions of the
+// records on a 32-bit machine); they are taken as the host's record too.
+inline constexpr DWORD kDevicePropSheetPageSize = 40;
+inline constexpr DWORD kDevicePropSheetHeaderSize = 40;
+inline constexpr DWORD kDeviceNotifyIconSize = 152;
 
 // Private messages through which the shell (renderers) acts on windows via the queue, so that the
 // program's own loop dispatches them in order with everything else. They sit in the range of
