@@ -12,6 +12,7 @@
 
 #include "teskel/air.h"
 #include "teskel/controller.h"
+#include "teskel/controller_card.h"
 #include "teskel/event_loop.h"
 #include "teskel/ndis_host.h"
 #include "teskel/ndis_packet.h"
@@ -93,13 +94,13 @@ class Handheld {
  public:
   explicit Handheld(unsigned contenders = 0) : world_(makeWorld(loop_, contenders)) {
     teskel::registry::setCurrentStore(&store_);
-    teskel::pccard::Card card;
-    card.controller.medium = &world_->medium();
-    auto report = socket_.insert(card);
+    teskel::sim::ControllerOptions onTheAir;
+    onTheAir.medium = &world_->medium();
+    auto report = socket_.insert(teskel::sim::controllerCard(loop_, bus_, onTheAir));
     if (!report.ok())
       throw std::runtime_error("the card did not come up: " + (report.errors.empty() ? "adapter failed" : report.errors[0]));
     adapter_ = socket_.adapter("Teskel1");
-    card_ = socket_.controller("Teskel1");
+    card_ = teskel::sim::controllerIn(socket_, "Teskel1");
     card_->onTransmit([this](const teskel::sim::TransmittedFrame &f) {
       ++onAir_;
       lastAirBytes_ = f.frame.size();

@@ -2,13 +2,13 @@
 // fixed order (each may use the ones before it), then the compile-time layout checks.
 #pragma once
 
+#include <stdarg.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <windows.h>
 #include <ndis.h>
 #include <ceddk.h>
-
-#define TESKEL_EXPORT extern "C" __attribute__((visibility("default")))
 
 #include "core/bytes.h"
 #include "core/adapter.h"

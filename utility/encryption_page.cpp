@@ -51,7 +51,7 @@ static void OnWrite(HWND page) {
     WCHAR text[KEY_BOX_CHARS + 1] = {0};
     GetDlgItemTextW(page, IDC_KEY1_BYTE1 + i, text, KEY_BOX_CHARS + 1);
     if (IsKeyDigit(text[0]) && IsKeyDigit(text[1])) {
-      SettingsCache.KeyBytes[i] = (BYTE)(_wcstoul(text, NULL, 16) & 0xFF);
+      SettingsCache.KeyBytes[i] = (BYTE)(wcstoul(text, NULL, 16) & 0xFF);
     } else {
       // Mark the box; its selection stays visible while another control has the focus.
       SendDlgItemMessageW(page, IDC_KEY1_BYTE1 + i, EM_SETSEL, 0, 2);

@@ -31,7 +31,8 @@ BOOL ReadStatus(void) {
 BOOL AddKeyValue(LPCWSTR name, const void *data, DWORD size, DWORD type) {
   HKEY key;
   DWORD disposition;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, PARMS_KEY, 0, NULL, 0, 0, NULL, &key, &disposition) != ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, PARMS_KEY, 0, NULL, 0, KEY_WRITE, NULL, &key, &disposition) !=
+      ERROR_SUCCESS)
     return FALSE;
   if (RegSetValueExW(key, name, 0, type, (const BYTE *)data, size) != ERROR_SUCCESS) {
     OutputDebugStringW(TEXT("AddKeyValue:RegSetValueEx <<Fail>>\r\n"));

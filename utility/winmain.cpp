@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "pemblo.h"
-#include "teskel/ui_program.h"
 
 HINSTANCE Instance;
 HWND MainWindow;
@@ -45,7 +44,7 @@ LPWSTR LoadText(UINT id, LPWSTR buffer) {
 BOOL TrayNotify(DWORD operation, HWND window, UINT id, HICON icon) {
   NOTIFYICONDATAW data;
   memset(&data, 0, sizeof(data));
-  data.cbSize = NOTIFYICONDATAW_DEVICE_SIZE;
+  data.cbSize = sizeof(data);
   data.hWnd = window;
   data.uID = id;
   data.uFlags = NIF_MESSAGE | NIF_ICON;
@@ -65,7 +64,7 @@ HWND CreateConfigSheet(HWND parent) {
   PROPSHEETPAGEW pages[PAGE_COUNT];
   memset(pages, 0, sizeof(pages));
   for (UINT i = 0; i < PAGE_COUNT; i++) {
-    pages[i].dwSize = PROPSHEETPAGEW_DEVICE_SIZE;
+    pages[i].dwSize = sizeof(pages[i]);
     pages[i].dwFlags = PSP_USETITLE | PSP_USECALLBACK;
     pages[i].hInstance = Instance;
     pages[i].pszTemplate = MAKEINTRESOURCEW(Pages[i].layout);
@@ -77,7 +76,7 @@ HWND CreateConfigSheet(HWND parent) {
 
   PROPSHEETHEADERW header;
   memset(&header, 0, sizeof(header));
-  header.dwSize = PROPSHEETHEADERW_DEVICE_SIZE;
+  header.dwSize = sizeof(header);
   header.dwFlags = PSH_PROPSHEETPAGE | PSH_USECALLBACK | PSH_MODELESS;
   header.hwndParent = parent;
   header.hInstance = Instance;
@@ -121,14 +120,16 @@ static void RewriteKeyMaterial(void) {
   BYTE keys[KEY_MATERIAL_BYTES];
   memset(keys, 0, sizeof(keys));
 
+  // The key is read and written through one handle, so it is opened for both: a registry that
+  // checks access refuses a write through a key opened for reading only.
   HKEY key = NULL;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, PARMS_KEY, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, PARMS_KEY, 0, KEY_READ | KEY_WRITE, &key) == ERROR_SUCCESS) {
     DWORD size = sizeof(keys);
     RegQueryValueExW(key, TEXT("DefaultKeys"), NULL, NULL, keys, &size);
   } else {
     DWORD disposition = 0;
     key = NULL;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, PARMS_KEY, 0, NULL, 0, 0, NULL, &key, &disposition) !=
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, PARMS_KEY, 0, NULL, 0, KEY_WRITE, NULL, &key, &disposition) !=
         ERROR_SUCCESS) {
       key = NULL;
       MessageBoxW(NULL, LoadText(IDS_REGCREATE_FAIL, text), LoadText(IDS_DEBUG_CAPTION, caption), MB_OK);
@@ -199,9 +200,12 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int) {
                       CW_USEDEFAULT, NULL, NULL, Instance, NULL) == NULL)
     return 0;
 
+  // The sheet is modeless: its keyboard navigation (Tab, Ctrl+Tab, Enter, Esc) happens only when
+  // the loop hands it the messages first.
   MSG msg;
   memset(&msg, 0, sizeof(msg));
   while (GetMessageW(&msg, NULL, 0, 0) > 0) {
+    if (SheetCreated && PropSheet_IsDialogMessage(ConfigSheet, &msg)) continue;
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }

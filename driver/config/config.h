@@ -28,4 +28,4 @@ typedef struct _VALUE_ENTRY {
 } VALUE_ENTRY;
 
 BOOLEAN WriteValueTable(LPCWSTR KeyPath, const VALUE_ENTRY *Table);
-TESKEL_EXPORT LPWSTR Install_Driver(LPWSTR DeviceKeyName, LPWSTR Output, DWORD OutputSize);
+extern "C" LPWSTR Install_Driver(LPWSTR DeviceKeyName, LPWSTR Output, DWORD OutputSize);

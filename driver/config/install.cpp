@@ -108,7 +108,7 @@ BOOLEAN WriteValueTable(LPCWSTR KeyPath, const VALUE_ENTRY *Table) {
   return TRUE;
 }
 
-TESKEL_EXPORT LPWSTR Install_Driver(LPWSTR DeviceKeyName, LPWSTR Output, DWORD OutputSize) {
+LPWSTR Install_Driver(LPWSTR DeviceKeyName, LPWSTR Output, DWORD OutputSize) {
   WCHAR SocketKey[INSTALL_PATH_SIZE];
 
   // The socket key path must fit its own buffer and the caller's (sizes in characters).

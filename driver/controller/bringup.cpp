@@ -82,7 +82,10 @@ static BOOLEAN ProgramWep(PADAPTER Adapter) {
   for (ULONG Key = 1; Key <= WEP_KEY_COUNT; Key++) {
     if (!SetDefaultKey(Adapter, Key, &Adapter->DefaultKeys[(Key - 1) * WEP_KEY_SIZE])) return FALSE;
   }
-  return SetWepFlags(Adapter, 3);
+  // Encryption only when the registry asks for it: on an open network a card switched on here
+  // would send its first frames (an association request, the first ARP) encrypted, and drop every
+  // clear one, until the status timer's first tick; and for good when "WepReq" cannot be read.
+  return SetWepFlags(Adapter, Adapter->PrivacyInvoked ? WEP_FLAGS_CONFIGURED : 0);
 }
 
 // "any" in any mix of case asks for no particular network.

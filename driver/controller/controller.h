@@ -116,6 +116,10 @@
 
 #define NAME_RECORD_LENGTH 18
 #define NAME_RECORD_TEXT_SIZE 32
+// Quality, signal and noise after the record id.
+#define COMMS_QUALITY_RECORD_LENGTH 4
+// WEP on and unencrypted frames dropped, as configuration switches it on.
+#define WEP_FLAGS_CONFIGURED 3
 #define MAX_DATA_LENGTH 1508
 #define TX_RATE_CONTROL_ALL 15
 

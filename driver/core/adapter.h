@@ -121,25 +121,26 @@ extern PADAPTER AdapterList;
 // ---------------------------------------------------------------------------------------------
 // Entry points and lifecycle (core/miniport.cpp)
 // ---------------------------------------------------------------------------------------------
-TESKEL_EXPORT NDIS_STATUS DriverEntry(PVOID DriverObject, PVOID RegistryPath);
-NDIS_STATUS MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex, PNDIS_MEDIUM MediumArray,
-                               UINT MediumArraySize, NDIS_HANDLE MiniportAdapterHandle,
-                               NDIS_HANDLE WrapperConfigurationContext);
+// The driver's two exports (the linker's export list names them; C names, as the platform looks them up).
+extern "C" NDIS_STATUS NTAPI DriverEntry(PVOID DriverObject, PVOID RegistryPath);
+NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex, PNDIS_MEDIUM MediumArray,
+                                     UINT MediumArraySize, NDIS_HANDLE MiniportAdapterHandle,
+                                     NDIS_HANDLE WrapperConfigurationContext);
 NDIS_STATUS StartAdapter(PADAPTER Adapter);
-VOID MiniportHalt(NDIS_HANDLE MiniportAdapterContext);
-NDIS_STATUS MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext);
+VOID NTAPI MiniportHalt(NDIS_HANDLE MiniportAdapterContext);
+NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext);
 VOID UnlinkAdapter(PADAPTER Adapter);
 
 // ---------------------------------------------------------------------------------------------
 // Interrupts and events (core/interrupt.cpp)
 // ---------------------------------------------------------------------------------------------
-VOID MiniportEnableInterrupt(NDIS_HANDLE MiniportAdapterContext);
-VOID MiniportDisableInterrupt(NDIS_HANDLE MiniportAdapterContext);
-VOID MiniportISR(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
-                 NDIS_HANDLE MiniportAdapterContext);
-VOID MiniportHandleInterrupt(NDIS_HANDLE MiniportAdapterContext);
+VOID NTAPI MiniportEnableInterrupt(NDIS_HANDLE MiniportAdapterContext);
+VOID NTAPI MiniportDisableInterrupt(NDIS_HANDLE MiniportAdapterContext);
+VOID NTAPI MiniportISR(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
+                       NDIS_HANDLE MiniportAdapterContext);
+VOID NTAPI MiniportHandleInterrupt(NDIS_HANDLE MiniportAdapterContext);
 
 // ---------------------------------------------------------------------------------------------
 // Status timer (core/timer.cpp; what it gathers and logs: core/status.h)
 // ---------------------------------------------------------------------------------------------
-VOID StatusTimerTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2, PVOID SystemSpecific3);
+VOID NTAPI StatusTimerTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2, PVOID SystemSpecific3);

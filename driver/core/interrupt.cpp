@@ -2,18 +2,18 @@
 // priority: received frames, then returned transmit buffers, then information frames.
 #include "teskel.h"
 
-VOID MiniportEnableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
+VOID NTAPI MiniportEnableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
   PADAPTER Adapter = (PADAPTER)MiniportAdapterContext;
   WriteRegister(Adapter, REG_INT_ENABLE, Adapter->InterruptMask);
 }
 
-VOID MiniportDisableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
+VOID NTAPI MiniportDisableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
   WriteRegister((PADAPTER)MiniportAdapterContext, REG_INT_ENABLE, 0);
 }
 
 // Registered but not requested; if NDIS calls it anyway, the line is ours.
-VOID MiniportISR(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
-                 NDIS_HANDLE MiniportAdapterContext) {
+VOID NTAPI MiniportISR(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
+                       NDIS_HANDLE MiniportAdapterContext) {
   WriteRegister((PADAPTER)MiniportAdapterContext, REG_INT_ENABLE, 0);
   *InterruptRecognized = TRUE;
   *QueueMiniportHandleInterrupt = TRUE;
@@ -73,7 +73,7 @@ static VOID HandleInfoEvent(PADAPTER Adapter) {
 // Deferred handler
 // ---------------------------------------------------------------------------------------------
 
-VOID MiniportHandleInterrupt(NDIS_HANDLE MiniportAdapterContext) {
+VOID NTAPI MiniportHandleInterrupt(NDIS_HANDLE MiniportAdapterContext) {
   PADAPTER Adapter = (PADAPTER)MiniportAdapterContext;
 
   Adapter->PendingEvents |= ReadRegister(Adapter, REG_EVENT_STATUS);

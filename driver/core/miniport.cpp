@@ -14,26 +14,26 @@ static NDIS_STRING KeywordIoBaseAddress = NDIS_STRING_CONST("IoBaseAddress");
 // Registration
 // ---------------------------------------------------------------------------------------------
 
-TESKEL_EXPORT NDIS_STATUS DriverEntry(PVOID DriverObject, PVOID RegistryPath) {
-  NDIS40_MINIPORT_CHARACTERISTICS Characteristics;
+NDIS_STATUS NTAPI DriverEntry(PVOID DriverObject, PVOID RegistryPath) {
+  NDIS_MINIPORT_CHARACTERISTICS Characteristics;
 
   NdisInitializeWrapper(&WrapperHandle, DriverObject, RegistryPath, NULL);
   AdapterList = NULL;
 
   NdisZeroMemory(&Characteristics, sizeof(Characteristics));
-  Characteristics.MajorNdisVersion = 4;
-  Characteristics.MinorNdisVersion = 0;
-  Characteristics.DisableInterruptHandler = MiniportDisableInterrupt;
-  Characteristics.EnableInterruptHandler = MiniportEnableInterrupt;
-  Characteristics.HaltHandler = MiniportHalt;
-  Characteristics.HandleInterruptHandler = MiniportHandleInterrupt;
-  Characteristics.InitializeHandler = MiniportInitialize;
-  Characteristics.ISRHandler = MiniportISR;
-  Characteristics.QueryInformationHandler = MiniportQueryInformation;
-  Characteristics.ResetHandler = MiniportReset;
-  Characteristics.SendHandler = MiniportSend;
-  Characteristics.SetInformationHandler = MiniportSetInformation;
-  Characteristics.TransferDataHandler = MiniportTransferData;
+  Characteristics.Ndis30Chars.MajorNdisVersion = 4;
+  Characteristics.Ndis30Chars.MinorNdisVersion = 0;
+  Characteristics.Ndis30Chars.DisableInterruptHandler = MiniportDisableInterrupt;
+  Characteristics.Ndis30Chars.EnableInterruptHandler = MiniportEnableInterrupt;
+  Characteristics.Ndis30Chars.HaltHandler = MiniportHalt;
+  Characteristics.Ndis30Chars.HandleInterruptHandler = MiniportHandleInterrupt;
+  Characteristics.Ndis30Chars.InitializeHandler = MiniportInitialize;
+  Characteristics.Ndis30Chars.ISRHandler = MiniportISR;
+  Characteristics.Ndis30Chars.QueryInformationHandler = MiniportQueryInformation;
+  Characteristics.Ndis30Chars.ResetHandler = MiniportReset;
+  Characteristics.Ndis30Chars.SendHandler = MiniportSend;
+  Characteristics.Ndis30Chars.SetInformationHandler = MiniportSetInformation;
+  Characteristics.Ndis30Chars.TransferDataHandler = MiniportTransferData;
 
   if (NdisMRegisterMiniport(WrapperHandle, &Characteristics, sizeof(Characteristics)) != NDIS_STATUS_SUCCESS) {
     return NDIS_STATUS_FAILURE;
@@ -111,9 +111,9 @@ static NDIS_STATUS ReadResources(PADAPTER Adapter, NDIS_HANDLE Configuration) {
   return NDIS_STATUS_SUCCESS;
 }
 
-NDIS_STATUS MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex, PNDIS_MEDIUM MediumArray,
-                               UINT MediumArraySize, NDIS_HANDLE MiniportAdapterHandle,
-                               NDIS_HANDLE WrapperConfigurationContext) {
+NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex, PNDIS_MEDIUM MediumArray,
+                                     UINT MediumArraySize, NDIS_HANDLE MiniportAdapterHandle,
+                                     NDIS_HANDLE WrapperConfigurationContext) {
   NDIS_PHYSICAL_ADDRESS HighestAcceptable = NDIS_PHYSICAL_ADDRESS_CONST(-1, -1);
   PADAPTER Adapter = NULL;
   NDIS_HANDLE Configuration = NULL;
@@ -226,7 +226,7 @@ UnwindPorts:
 // Halt and reset
 // ---------------------------------------------------------------------------------------------
 
-VOID MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
+VOID NTAPI MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
   PADAPTER Adapter = (PADAPTER)MiniportAdapterContext;
   BOOLEAN Cancelled;
 
@@ -244,7 +244,7 @@ VOID MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
   NdisFreeMemory(Adapter, sizeof(ADAPTER), 0);
 }
 
-NDIS_STATUS MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext) {
+NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext) {
   PADAPTER Adapter = (PADAPTER)MiniportAdapterContext;
 
   (void)AddressingReset;

@@ -1,8 +1,6 @@
 // The status the one-second timer gathers and publishes, and the driver's diagnostic log.
 #pragma once
 
-#include <cestdio.h>
-
 // Link status published when the controller's cannot be read.
 #define LINK_UNREADABLE 7
 

@@ -51,7 +51,7 @@ static VOID PollWep(PADAPTER Adapter) {
   if (!ProgramWep(Adapter)) Adapter->WepSupported = 0;
 }
 
-VOID StatusTimerTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2, PVOID SystemSpecific3) {
+VOID NTAPI StatusTimerTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2, PVOID SystemSpecific3) {
   PADAPTER Adapter = (PADAPTER)FunctionContext;
   STATUS_INFO Info;
   HKEY Key;

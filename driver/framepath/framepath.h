@@ -28,7 +28,7 @@
 // ---------------------------------------------------------------------------------------------
 // Transmit (framepath/transmit.cpp)
 // ---------------------------------------------------------------------------------------------
-NDIS_STATUS MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags);
+NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags);
 // Returns the packet taken from the queue (or null) and, in Status, how it went: success when it
 // reached the controller (or was suppressed), failure when its copy into the controller failed.
 PNDIS_PACKET TransmitNext(PADAPTER Adapter, PNDIS_STATUS Status);
@@ -42,5 +42,5 @@ VOID CompleteQueuedSends(PADAPTER Adapter, NDIS_STATUS Status);
 // Receive (framepath/receive.cpp)
 // ---------------------------------------------------------------------------------------------
 VOID ReceiveFrame(PADAPTER Adapter);
-NDIS_STATUS MiniportTransferData(PNDIS_PACKET Packet, PUINT BytesTransferred, NDIS_HANDLE MiniportAdapterContext,
-                                 NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset, UINT BytesToTransfer);
+NDIS_STATUS NTAPI MiniportTransferData(PNDIS_PACKET Packet, PUINT BytesTransferred, NDIS_HANDLE MiniportAdapterContext,
+                                       NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset, UINT BytesToTransfer);

@@ -39,8 +39,8 @@ VOID ReceiveFrame(PADAPTER Adapter) {
                               Header, ETHERNET_HEADER_SIZE, Lookahead, LookaheadSize, PacketSize);
 }
 
-NDIS_STATUS MiniportTransferData(PNDIS_PACKET Packet, PUINT BytesTransferred, NDIS_HANDLE MiniportAdapterContext,
-                                 NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset, UINT BytesToTransfer) {
+NDIS_STATUS NTAPI MiniportTransferData(PNDIS_PACKET Packet, PUINT BytesTransferred, NDIS_HANDLE MiniportAdapterContext,
+                                       NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset, UINT BytesToTransfer) {
   PADAPTER Adapter = (PADAPTER)MiniportAdapterContext;
 
   (void)MiniportReceiveContext;

@@ -265,7 +265,7 @@ PNDIS_PACKET TransmitNext(PADAPTER Adapter, PNDIS_STATUS Status) {
   return Packet;
 }
 
-NDIS_STATUS MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags) {
+NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags) {
   PADAPTER Adapter = (PADAPTER)MiniportAdapterContext;
 
   (void)Flags;

@@ -1,46 +1,6 @@
-// Information requests: the object identifiers the driver answers, the MIB record layout, the
+// Information requests: the private object identifiers the driver answers, the MIB record layout, the
 // query and set entry points and the private-request routines behind them.
 #pragma once
-
-// ---------------------------------------------------------------------------------------------
-// Standard general and 802.3 OIDs
-// ---------------------------------------------------------------------------------------------
-#define OID_GEN_SUPPORTED_LIST 0x00010101
-#define OID_GEN_HARDWARE_STATUS 0x00010102
-#define OID_GEN_MEDIA_SUPPORTED 0x00010103
-#define OID_GEN_MEDIA_IN_USE 0x00010104
-#define OID_GEN_MAXIMUM_LOOKAHEAD 0x00010105
-#define OID_GEN_MAXIMUM_FRAME_SIZE 0x00010106
-#define OID_GEN_LINK_SPEED 0x00010107
-#define OID_GEN_TRANSMIT_BUFFER_SPACE 0x00010108
-#define OID_GEN_RECEIVE_BUFFER_SPACE 0x00010109
-#define OID_GEN_TRANSMIT_BLOCK_SIZE 0x0001010A
-#define OID_GEN_RECEIVE_BLOCK_SIZE 0x0001010B
-#define OID_GEN_VENDOR_ID 0x0001010C
-#define OID_GEN_VENDOR_DESCRIPTION 0x0001010D
-#define OID_GEN_CURRENT_PACKET_FILTER 0x0001010E
-#define OID_GEN_CURRENT_LOOKAHEAD 0x0001010F
-#define OID_GEN_DRIVER_VERSION 0x00010110
-#define OID_GEN_MAXIMUM_TOTAL_SIZE 0x00010111
-#define OID_GEN_PROTOCOL_OPTIONS 0x00010112
-#define OID_GEN_MAC_OPTIONS 0x00010113
-#define OID_GEN_MEDIA_CONNECT_STATUS 0x00010114
-#define OID_GEN_MAXIMUM_SEND_PACKETS 0x00010115
-#define OID_GEN_VENDOR_DRIVER_VERSION 0x00010116
-
-#define OID_GEN_XMIT_OK 0x00020101
-#define OID_GEN_RCV_OK 0x00020102
-#define OID_GEN_XMIT_ERROR 0x00020103
-#define OID_GEN_RCV_ERROR 0x00020104
-#define OID_GEN_RCV_NO_BUFFER 0x00020105
-
-#define OID_802_3_PERMANENT_ADDRESS 0x01010101
-#define OID_802_3_CURRENT_ADDRESS 0x01010102
-#define OID_802_3_MULTICAST_LIST 0x01010103
-#define OID_802_3_MAXIMUM_LIST_SIZE 0x01010104
-#define OID_802_3_RCV_ERROR_ALIGNMENT 0x01020101
-#define OID_802_3_XMIT_ONE_COLLISION 0x01020102
-#define OID_802_3_XMIT_MORE_COLLISIONS 0x01020103
 
 // ---------------------------------------------------------------------------------------------
 // Private OIDs
@@ -72,17 +32,12 @@
 
 #define SUPPORTED_OID_COUNT 62
 
-// Values the standard queries answer with.
-#define NDIS_HARDWARE_STATUS_READY 0
-#define NDIS_MEDIA_STATE_CONNECTED 0
-#define NDIS_MEDIA_STATE_DISCONNECTED 1
-#define NDIS_MAC_OPTION_COPY_LOOKAHEAD_DATA 0x00000001
-#define NDIS_MAC_OPTION_RECEIVE_SERIALIZED 0x00000002
-#define NDIS_MAC_OPTION_NO_LOOPBACK 0x00000008
-#define NDIS_PACKET_TYPE_ALL_MULTICAST 0x00000004
-#define NDIS_PACKET_TYPE_PROMISCUOUS 0x00000020
-// Source routing, promiscuous, SMT, group, all functional, functional, MAC frame.
-#define PACKET_FILTER_UNSUPPORTED 0x0000F070
+// Filter bits the adapter refuses (the standard OIDs and the values they exchange are the
+// platform's, from ntddndis.h).
+#define PACKET_FILTER_UNSUPPORTED                                                                  \
+  (NDIS_PACKET_TYPE_SOURCE_ROUTING | NDIS_PACKET_TYPE_PROMISCUOUS | NDIS_PACKET_TYPE_SMT |         \
+   NDIS_PACKET_TYPE_GROUP | NDIS_PACKET_TYPE_ALL_FUNCTIONAL | NDIS_PACKET_TYPE_FUNCTIONAL |        \
+   NDIS_PACKET_TYPE_MAC_FRAME)
 
 #define LINK_SPEED_100BPS 20000
 #define BUFFER_SPACE 8192
@@ -153,10 +108,10 @@ typedef struct _QUERY_ANSWER {
   UCHAR Record[RECORD_BUFFER_SIZE];
 } QUERY_ANSWER;
 
-NDIS_STATUS MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
-                                     ULONG InformationBufferLength, PULONG BytesWritten, PULONG BytesNeeded);
-NDIS_STATUS MiniportSetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
-                                   ULONG InformationBufferLength, PULONG BytesRead, PULONG BytesNeeded);
+NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
+                                           ULONG InformationBufferLength, PULONG BytesWritten, PULONG BytesNeeded);
+NDIS_STATUS NTAPI MiniportSetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
+                                         ULONG InformationBufferLength, PULONG BytesRead, PULONG BytesNeeded);
 
 extern const NDIS_OID SupportedOids[SUPPORTED_OID_COUNT];
 

@@ -37,7 +37,9 @@ static VOID PickLinkLevel(PADAPTER Adapter, ULONG Word, ULONG Step, QUERY_ANSWER
     Answer->Size = 0;
     return;
   }
-  if (!GetRid(Adapter, RID_COMMS_QUALITY, Answer->Record, RECORD_BUFFER_SIZE, &Size)) {
+  // A record shorter than its three words would leave the figure to whatever the buffer held.
+  if (!GetRid(Adapter, RID_COMMS_QUALITY, Answer->Record, RECORD_BUFFER_SIZE, &Size) ||
+      GetLeWord(Answer->Record) != COMMS_QUALITY_RECORD_LENGTH) {
     Answer->Status = NDIS_STATUS_FAILURE;
     return;
   }

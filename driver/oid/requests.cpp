@@ -42,8 +42,8 @@ static ULONG TextSize(const CHAR *Text, ULONG Capacity) {
   return Length + 1;
 }
 
-NDIS_STATUS MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
-                                     ULONG InformationBufferLength, PULONG BytesWritten, PULONG BytesNeeded) {
+NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
+                                           ULONG InformationBufferLength, PULONG BytesWritten, PULONG BytesNeeded) {
   PADAPTER Adapter = (PADAPTER)MiniportAdapterContext;
   PUCHAR Buffer = (PUCHAR)InformationBuffer;
   QUERY_ANSWER Answer;
@@ -62,7 +62,7 @@ NDIS_STATUS MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OI
       Answer.Source = SupportedOids;
       Answer.Size = sizeof(SupportedOids);
       break;
-    case OID_GEN_HARDWARE_STATUS: Answer.Value = NDIS_HARDWARE_STATUS_READY; break;
+    case OID_GEN_HARDWARE_STATUS: Answer.Value = NdisHardwareStatusReady; break;
     case OID_GEN_MEDIA_SUPPORTED:
     case OID_GEN_MEDIA_IN_USE: Answer.Value = NdisMedium802_3; break;
     case OID_GEN_MAXIMUM_LOOKAHEAD: Answer.Value = MAXIMUM_LOOKAHEAD; break;
@@ -89,7 +89,7 @@ NDIS_STATUS MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OI
       break;
     case OID_GEN_MEDIA_CONNECT_STATUS:
       if (!RefreshLinkStatus(Adapter)) Answer.Status = NDIS_STATUS_FAILURE;
-      Answer.Value = Adapter->LinkStatus == LINK_CONNECTED ? NDIS_MEDIA_STATE_CONNECTED : NDIS_MEDIA_STATE_DISCONNECTED;
+      Answer.Value = Adapter->LinkStatus == LINK_CONNECTED ? NdisMediaStateConnected : NdisMediaStateDisconnected;
       break;
     case OID_GEN_MAXIMUM_SEND_PACKETS: Answer.Value = MAXIMUM_SEND_PACKETS; break;
     case OID_GEN_VENDOR_DRIVER_VERSION:
@@ -235,8 +235,8 @@ static NDIS_STATUS CheckSetLength(const SET_RULE *Rule, const UCHAR *Buffer, ULO
   return NDIS_STATUS_INVALID_OID;
 }
 
-NDIS_STATUS MiniportSetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
-                                   ULONG InformationBufferLength, PULONG BytesRead, PULONG BytesNeeded) {
+NDIS_STATUS NTAPI MiniportSetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
+                                         ULONG InformationBufferLength, PULONG BytesRead, PULONG BytesNeeded) {
   PADAPTER Adapter = (PADAPTER)MiniportAdapterContext;
   PUCHAR Buffer = (PUCHAR)InformationBuffer;
   ULONG Length = InformationBufferLength;

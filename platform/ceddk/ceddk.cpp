@@ -1,10 +1,11 @@
 // The CEDDK port calls, routed over the current thread's port bus.
-// Words move through memory byte by byte: callers may pass buffers at odd addresses.
+// A buffer at an odd address is moved byte by byte (and noted: the handheld cannot do that).
 #include <ceddk.h>
 
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <vector>
 
 #include "teskel/port_bus.h"
 
@@ -25,6 +26,8 @@ std::uint32_t portNumber(const void *p) { return static_cast<std::uint32_t>(rein
 
 bool oddAddress(const void *p) { return (reinterpret_cast<std::uintptr_t>(p) & 1) != 0; }
 
+constexpr bool littleEndian = std::endian::native == std::endian::little;
+
 }  // namespace
 
 extern "C" {
@@ -35,27 +38,34 @@ VOID WRITE_PORT_USHORT(PUSHORT Port, USHORT Value) { bus().write16(portNumber(Po
 
 VOID READ_PORT_BUFFER_USHORT(PUSHORT Port, PUSHORT Buffer, ULONG Count) {
   if (Count == 0) return;
-  if (oddAddress(Buffer)) bus().noteMisalignedString(false);
-  std::uint16_t *words = static_cast<std::uint16_t *>(std::malloc(Count * sizeof(std::uint16_t)));
-  if (!words) std::abort();
-  bus().readString16(portNumber(Port), words, Count);
+  PortBus &b = bus();
+  if (!oddAddress(Buffer) && littleEndian) {
+    // The words land in the caller's buffer as they come: this host stores them low byte first.
+    b.readString16(portNumber(Port), Buffer, Count);
+    return;
+  }
+  if (oddAddress(Buffer)) b.noteMisalignedString(false);
+  std::vector<std::uint16_t> words(Count);
+  b.readString16(portNumber(Port), words.data(), Count);
   auto *out = reinterpret_cast<unsigned char *>(Buffer);
   for (ULONG i = 0; i < Count; ++i) {
     out[2 * i] = static_cast<unsigned char>(words[i] & 0xFF);
     out[2 * i + 1] = static_cast<unsigned char>(words[i] >> 8);
   }
-  std::free(words);
 }
 
 VOID WRITE_PORT_BUFFER_USHORT(PUSHORT Port, PUSHORT Buffer, ULONG Count) {
   if (Count == 0) return;
-  if (oddAddress(Buffer)) bus().noteMisalignedString(true);
-  std::uint16_t *words = static_cast<std::uint16_t *>(std::malloc(Count * sizeof(std::uint16_t)));
-  if (!words) std::abort();
+  PortBus &b = bus();
+  if (!oddAddress(Buffer) && littleEndian) {
+    b.writeString16(portNumber(Port), Buffer, Count);
+    return;
+  }
+  if (oddAddress(Buffer)) b.noteMisalignedString(true);
+  std::vector<std::uint16_t> words(Count);
   const auto *in = reinterpret_cast<const unsigned char *>(Buffer);
   for (ULONG i = 0; i < Count; ++i) words[i] = static_cast<std::uint16_t>(in[2 * i] | (in[2 * i + 1] << 8));
-  bus().writeString16(portNumber(Port), words, Count);
-  std::free(words);
+  b.writeString16(portNumber(Port), words.data(), Count);
 }
 
 UCHAR READ_PORT_UCHAR(PUCHAR Port) { return bus().read8(portNumber(Port)); }

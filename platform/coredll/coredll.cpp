@@ -1,6 +1,7 @@
 // COREDLL stand-in: local memory, 16-bit string functions, message boxes, debug output, and stream
 // opening in the handheld's object store.
-#include <cestdio.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <windows.h>
 
 #include <cerrno>
@@ -167,7 +168,7 @@ using namespace teskel::coredll;
 
 extern "C" {
 
-HLOCAL LocalAlloc(UINT uFlags, UINT uBytes) {
+HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
   void *p = (uFlags & LMEM_ZEROINIT) ? std::calloc(1, uBytes ? uBytes : 1) : std::malloc(uBytes ? uBytes : 1);
   if (!p) return nullptr;
   std::lock_guard lock(g_mutex);
@@ -226,14 +227,6 @@ int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
   return handler ? handler(req) : unattendedMessageBox(req);
 }
 
-FILE *_wfopen(LPCWSTR Name, LPCWSTR Mode) {
-  if (!Name || !Mode) {
-    errno = EINVAL;
-    return nullptr;
-  }
-  return std::fopen(objectStorePath(Name).c_str(), toUtf8(Mode).c_str());
-}
-
 int MultiByteToWideChar(UINT, DWORD, LPCSTR src, int cb, LPWSTR dst, int cch) {
   if (!src) return 0;
   std::size_t n = cb < 0 ? std::strlen(src) + 1 : static_cast<std::size_t>(cb);
@@ -263,6 +256,28 @@ int WideCharToMultiByte(UINT, DWORD, LPCWSTR src, int cch, LPSTR dst, int cb, LP
 }
 
 }  // extern "C"
+
+FILE *_wfopen(LPCWSTR Name, LPCWSTR Mode) {
+  if (!Name || !Mode) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const std::string mode = toUtf8(Mode);
+  const std::string path = objectStorePath(Name);
+  if (mode.empty() || mode[0] == 'r') return std::fopen(path.c_str(), mode.c_str());
+  // A file the program creates in the object store is its user's alone, whatever the umask.
+  const bool update = mode.find('+') != std::string::npos;
+  int flags = (update ? O_RDWR : O_WRONLY) | O_CREAT | O_CLOEXEC | (mode[0] == 'a' ? O_APPEND : O_TRUNC);
+  int fd = ::open(path.c_str(), flags, 0600);
+  if (fd < 0) return nullptr;
+  FILE *file = ::fdopen(fd, mode.c_str());
+  if (!file) {
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+  }
+  return file;
+}
 
 size_t wcslen(const WCHAR *s) {
   size_t n = 0;
@@ -303,7 +318,7 @@ static int digitOf(WCHAR c) {
   return 99;
 }
 
-unsigned long _wcstoul(const WCHAR *s, WCHAR **end, int base) {
+unsigned long wcstoul(const WCHAR *s, WCHAR **end, int base) {
   const WCHAR *p = s;
   while (*p == u' ' || *p == u'\t' || *p == u'\n' || *p == u'\r') ++p;
   bool neg = false;
@@ -321,9 +336,9 @@ unsigned long _wcstoul(const WCHAR *s, WCHAR **end, int base) {
   return neg ? static_cast<unsigned long>(-static_cast<long>(v)) : v;
 }
 
-long _wcstol(const WCHAR *s, WCHAR **end, int base) { return static_cast<long>(_wcstoul(s, end, base)); }
+long wcstol(const WCHAR *s, WCHAR **end, int base) { return static_cast<long>(wcstoul(s, end, base)); }
 
-long _wtol(const WCHAR *s) { return _wcstol(s, nullptr, 10); }
+long _wtol(const WCHAR *s) { return wcstol(s, nullptr, 10); }
 
 WCHAR *_ultow(unsigned long value, WCHAR *buffer, int radix) {
   char tmp[72];

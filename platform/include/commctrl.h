@@ -55,11 +55,9 @@ typedef struct _PROPSHEETHEADERW {
 } PROPSHEETHEADERW, *LPPROPSHEETHEADERW;
 typedef const PROPSHEETHEADERW *LPCPROPSHEETHEADERW;
 
-// Record sizes: the host layout, and the sizes the 32-bit device uses, which the calls accept too.
+// The device's records are the first versions, so their sizes are the first versions' sizes.
 #define PROPSHEETPAGEW_V1_SIZE sizeof(PROPSHEETPAGEW)
 #define PROPSHEETHEADERW_V1_SIZE sizeof(PROPSHEETHEADERW)
-#define PROPSHEETPAGEW_DEVICE_SIZE 40
-#define PROPSHEETHEADERW_DEVICE_SIZE 40
 
 #endif  // RC_INVOKED
 
@@ -193,14 +191,14 @@ typedef struct tagINITCOMMONCONTROLSEX {
 extern "C" {
 #endif
 
-VOID InitCommonControls(void);
-BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX *picce);
+VOID WINAPI InitCommonControls(void);
+BOOL WINAPI InitCommonControlsEx(const INITCOMMONCONTROLSEX *picce);
 
 // With PSH_MODELESS the result is the sheet's window; otherwise the sheet runs modally and the
 // result is 1 after OK and 0 after Cancel. -1 on failure.
-INT_PTR PropertySheetW(LPCPROPSHEETHEADERW lppsph);
-HPROPSHEETPAGE CreatePropertySheetPageW(LPCPROPSHEETPAGEW lppsp);
-BOOL DestroyPropertySheetPage(HPROPSHEETPAGE hPSPage);
+INT_PTR WINAPI PropertySheetW(LPCPROPSHEETHEADERW lppsph);
+HPROPSHEETPAGE WINAPI CreatePropertySheetPageW(LPCPROPSHEETPAGEW lppsp);
+BOOL WINAPI DestroyPropertySheetPage(HPROPSHEETPAGE hPSPage);
 
 #ifdef __cplusplus
 }

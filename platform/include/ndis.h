@@ -2,25 +2,34 @@
 // the entry-point table, and the wrapper calls. The host side lives in platform/ndis.
 #pragma once
 
+#include <string.h>
+
 #include "windef.h"
+
+typedef int NDIS_STATUS, *PNDIS_STATUS;
+
+#include "ntddndis.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-typedef int NDIS_STATUS, *PNDIS_STATUS;
 typedef PVOID NDIS_HANDLE, *PNDIS_HANDLE;
-typedef ULONG NDIS_OID, *PNDIS_OID;
-typedef ULONG NDIS_ERROR_CODE;
+typedef ULONG NDIS_ERROR_CODE, *PNDIS_ERROR_CODE;
 
 typedef union _LARGE_INTEGER {
+  struct {
+    ULONG LowPart;
+    LONG HighPart;
+  };
   struct {
     ULONG LowPart;
     LONG HighPart;
   } u;
   LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
-typedef LARGE_INTEGER NDIS_PHYSICAL_ADDRESS, *PNDIS_PHYSICAL_ADDRESS;
+typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
+typedef PHYSICAL_ADDRESS NDIS_PHYSICAL_ADDRESS, *PNDIS_PHYSICAL_ADDRESS;
 
 // Status values (NDIS_STATUS).
 #define NDIS_STATUS_SUCCESS ((NDIS_STATUS)0x00000000L)
@@ -37,7 +46,7 @@ typedef LARGE_INTEGER NDIS_PHYSICAL_ADDRESS, *PNDIS_PHYSICAL_ADDRESS;
 #define NDIS_STATUS_OPEN_FAILED ((NDIS_STATUS)0xC0010007L)
 #define NDIS_STATUS_DEVICE_FAILED ((NDIS_STATUS)0xC0010008L)
 #define NDIS_STATUS_RESET_IN_PROGRESS ((NDIS_STATUS)0xC001000DL)
-#define NDIS_STATUS_HARD_ERRORS ((NDIS_STATUS)0xC0010013L)
+#define NDIS_STATUS_HARD_ERRORS ((NDIS_STATUS)0x80010004L)
 #define NDIS_STATUS_INVALID_LENGTH ((NDIS_STATUS)0xC0010014L)
 #define NDIS_STATUS_INVALID_DATA ((NDIS_STATUS)0xC0010015L)
 #define NDIS_STATUS_BUFFER_TOO_SHORT ((NDIS_STATUS)0xC0010016L)
@@ -54,29 +63,14 @@ typedef LARGE_INTEGER NDIS_PHYSICAL_ADDRESS, *PNDIS_PHYSICAL_ADDRESS;
 #define NDIS_ERROR_CODE_INTERRUPT_CONNECT ((NDIS_ERROR_CODE)0xC000138CL)
 #define NDIS_ERROR_CODE_DRIVER_FAILURE ((NDIS_ERROR_CODE)0xC000138DL)
 #define NDIS_ERROR_CODE_BAD_VERSION ((NDIS_ERROR_CODE)0xC000138EL)
-#define NDIS_ERROR_CODE_TIMEOUT ((NDIS_ERROR_CODE)0xC000138FL)
+#define NDIS_ERROR_CODE_TIMEOUT ((NDIS_ERROR_CODE)0x8000138FL)
 #define NDIS_ERROR_CODE_NETWORK_ADDRESS ((NDIS_ERROR_CODE)0xC0001390L)
 #define NDIS_ERROR_CODE_UNSUPPORTED_CONFIGURATION ((NDIS_ERROR_CODE)0xC0001391L)
 #define NDIS_ERROR_CODE_INVALID_VALUE_FROM_ADAPTER ((NDIS_ERROR_CODE)0xC0001392L)
 #define NDIS_ERROR_CODE_MISSING_CONFIGURATION_PARAMETER ((NDIS_ERROR_CODE)0xC0001393L)
 #define NDIS_ERROR_CODE_BAD_IO_BASE_ADDRESS ((NDIS_ERROR_CODE)0xC0001394L)
-#define NDIS_ERROR_CODE_RECEIVE_SPACE_SMALL ((NDIS_ERROR_CODE)0xC0001395L)
-#define NDIS_ERROR_CODE_ADAPTER_DISABLED ((NDIS_ERROR_CODE)0xC0001396L)
-
-typedef enum _NDIS_MEDIUM {
-  NdisMedium802_3,
-  NdisMedium802_5,
-  NdisMediumFddi,
-  NdisMediumWan,
-  NdisMediumLocalTalk,
-  NdisMediumDix,
-  NdisMediumArcnetRaw,
-  NdisMediumArcnet878_2,
-  NdisMediumAtm,
-  NdisMediumWirelessWan,
-  NdisMediumIrda,
-  NdisMediumMax
-} NDIS_MEDIUM, *PNDIS_MEDIUM;
+#define NDIS_ERROR_CODE_RECEIVE_SPACE_SMALL ((NDIS_ERROR_CODE)0x40001395L)
+#define NDIS_ERROR_CODE_ADAPTER_DISABLED ((NDIS_ERROR_CODE)0x80001396L)
 
 typedef enum _NDIS_INTERFACE_TYPE {
   NdisInterfaceInternal = 0,
@@ -101,16 +95,6 @@ typedef enum _NDIS_PARAMETER_TYPE {
   NdisParameterBinary = 4
 } NDIS_PARAMETER_TYPE, *PNDIS_PARAMETER_TYPE;
 
-typedef enum _NDIS_HARDWARE_STATUS {
-  NdisHardwareStatusReady,
-  NdisHardwareStatusInitializing,
-  NdisHardwareStatusReset,
-  NdisHardwareStatusClosing,
-  NdisHardwareStatusNotReady
-} NDIS_HARDWARE_STATUS;
-
-typedef enum _NDIS_MEDIA_STATE { NdisMediaStateConnected, NdisMediaStateDisconnected } NDIS_MEDIA_STATE;
-
 // Counted strings. Lengths are in bytes and exclude any terminator.
 typedef struct _UNICODE_STRING {
   USHORT Length;
@@ -124,7 +108,7 @@ typedef struct _ANSI_STRING {
   PCHAR Buffer;
 } ANSI_STRING, *PANSI_STRING, NDIS_ANSI_STRING, *PNDIS_ANSI_STRING;
 
-#define NDIS_STRING_CONST(x) {sizeof(u##x) - sizeof(WCHAR), sizeof(u##x), (PWSTR)(u##x)}
+#define NDIS_STRING_CONST(x) {sizeof(TEXT(x)) - sizeof(WCHAR), sizeof(TEXT(x)), (PWSTR)TEXT(x)}
 
 typedef struct _BINARY_DATA {
   USHORT Length;
@@ -182,15 +166,16 @@ typedef struct _NDIS_MINIPORT_INTERRUPT {
   BOOLEAN Registered;
 } NDIS_MINIPORT_INTERRUPT, *PNDIS_MINIPORT_INTERRUPT;
 
-typedef VOID (*PNDIS_TIMER_FUNCTION)(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
-                                     PVOID SystemSpecific3);
+typedef VOID(NTAPI NDIS_TIMER_FUNCTION)(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                                       PVOID SystemSpecific3);
+typedef NDIS_TIMER_FUNCTION *PNDIS_TIMER_FUNCTION;
 
 // The Ethernet filter database the host keeps per adapter.
 typedef struct _ETH_FILTER ETH_FILTER, *PETH_FILTER;
 
-typedef VOID (*NDIS_M_SEND_COMPLETE_HANDLER)(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
+typedef VOID(NTAPI *NDIS_M_SEND_COMPLETE_HANDLER)(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
                                              NDIS_STATUS Status);
-typedef VOID (*ETH_RCV_COMPLETE_HANDLER)(PETH_FILTER Filter);
+typedef VOID(NTAPI *ETH_RCV_COMPLETE_HANDLER)(PETH_FILTER Filter);
 
 // The part of the wrapper's per-adapter block that the miniport reaches through its handle.
 typedef struct _NDIS_MINIPORT_BLOCK {
@@ -201,66 +186,90 @@ typedef struct _NDIS_MINIPORT_BLOCK {
 } NDIS_MINIPORT_BLOCK, *PNDIS_MINIPORT_BLOCK;
 
 #define NdisMSendComplete(_M, _P, _S) (*((PNDIS_MINIPORT_BLOCK)(_M))->SendCompleteHandler)(_M, _P, _S)
-#define NdisMEthIndicateReceiveComplete(_H) \
-  (*((PNDIS_MINIPORT_BLOCK)(_H))->EthRxCompleteHandler)(((PNDIS_MINIPORT_BLOCK)(_H))->EthDB)
+#define NdisMEthIndicateReceiveComplete(_H)                                                       \
+  {                                                                                               \
+    (*((PNDIS_MINIPORT_BLOCK)(_H))->EthRxCompleteHandler)(((PNDIS_MINIPORT_BLOCK)(_H))->EthDB); \
+  }
 
 // Miniport entry points.
-typedef BOOLEAN (*W_CHECK_FOR_HANG_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
-typedef VOID (*W_DISABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
-typedef VOID (*W_ENABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
-typedef VOID (*W_HALT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
-typedef VOID (*W_HANDLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
-typedef NDIS_STATUS (*W_INITIALIZE_HANDLER)(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex,
+typedef BOOLEAN(NTAPI *W_CHECK_FOR_HANG_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID(NTAPI *W_DISABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID(NTAPI *W_ENABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID(NTAPI *W_HALT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID(NTAPI *W_HANDLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef NDIS_STATUS(NTAPI *W_INITIALIZE_HANDLER)(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex,
                                            PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
                                            NDIS_HANDLE MiniportAdapterHandle,
                                            NDIS_HANDLE WrapperConfigurationContext);
-typedef VOID (*W_ISR_HANDLER)(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
+typedef VOID(NTAPI *W_ISR_HANDLER)(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
                               NDIS_HANDLE MiniportAdapterContext);
-typedef NDIS_STATUS (*W_QUERY_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
+typedef NDIS_STATUS(NTAPI *W_QUERY_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
                                                   PVOID InformationBuffer, ULONG InformationBufferLength,
                                                   PULONG BytesWritten, PULONG BytesNeeded);
-typedef NDIS_STATUS (*W_RECONFIGURE_HANDLER)(PNDIS_STATUS OpenErrorStatus, NDIS_HANDLE MiniportAdapterContext,
+typedef NDIS_STATUS(NTAPI *W_RECONFIGURE_HANDLER)(PNDIS_STATUS OpenErrorStatus, NDIS_HANDLE MiniportAdapterContext,
                                             NDIS_HANDLE WrapperConfigurationContext);
-typedef NDIS_STATUS (*W_RESET_HANDLER)(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext);
-typedef NDIS_STATUS (*W_SEND_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags);
-typedef NDIS_STATUS (*W_SET_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
+typedef NDIS_STATUS(NTAPI *W_RESET_HANDLER)(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext);
+typedef NDIS_STATUS(NTAPI *W_SEND_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags);
+typedef NDIS_STATUS(NTAPI *W_SET_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
                                                 PVOID InformationBuffer, ULONG InformationBufferLength,
                                                 PULONG BytesRead, PULONG BytesNeeded);
-typedef NDIS_STATUS (*W_TRANSFER_DATA_HANDLER)(PNDIS_PACKET Packet, PUINT BytesTransferred,
+typedef NDIS_STATUS(NTAPI *W_TRANSFER_DATA_HANDLER)(PNDIS_PACKET Packet, PUINT BytesTransferred,
                                               NDIS_HANDLE MiniportAdapterContext,
                                               NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset,
                                               UINT BytesToTransfer);
-typedef VOID (*W_RETURN_PACKET_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet);
-typedef VOID (*W_SEND_PACKETS_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PPNDIS_PACKET PacketArray,
+typedef VOID(NTAPI *W_RETURN_PACKET_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet);
+typedef VOID(NTAPI *W_SEND_PACKETS_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PPNDIS_PACKET PacketArray,
                                       UINT NumberOfPackets);
-typedef VOID (*W_ALLOCATE_COMPLETE_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PVOID VirtualAddress,
+typedef VOID(NTAPI *W_ALLOCATE_COMPLETE_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PVOID VirtualAddress,
                                            PNDIS_PHYSICAL_ADDRESS PhysicalAddress, ULONG Length,
                                            PVOID Context);
 
-// The NDIS 4.0 entry-point table, in its slot order (72 bytes on the 32-bit handheld).
-typedef struct _NDIS40_MINIPORT_CHARACTERISTICS {
-  UCHAR MajorNdisVersion;
-  UCHAR MinorNdisVersion;
-  UINT Reserved;
-  W_CHECK_FOR_HANG_HANDLER CheckForHangHandler;
-  W_DISABLE_INTERRUPT_HANDLER DisableInterruptHandler;
-  W_ENABLE_INTERRUPT_HANDLER EnableInterruptHandler;
-  W_HALT_HANDLER HaltHandler;
-  W_HANDLE_INTERRUPT_HANDLER HandleInterruptHandler;
-  W_INITIALIZE_HANDLER InitializeHandler;
-  W_ISR_HANDLER ISRHandler;
-  W_QUERY_INFORMATION_HANDLER QueryInformationHandler;
-  W_RECONFIGURE_HANDLER ReconfigureHandler;
-  W_RESET_HANDLER ResetHandler;
-  W_SEND_HANDLER SendHandler;
-  W_SET_INFORMATION_HANDLER SetInformationHandler;
+// The entry-point table, in its slot order: the NDIS 3.0 slots, then those NDIS 4.0 added
+// (72 bytes on the 32-bit handheld). In C++ the 3.0 slots are a member of their own.
+#define NDIS30_MINIPORT_CHARACTERISTICS_S              \
+  UCHAR MajorNdisVersion;                               \
+  UCHAR MinorNdisVersion;                               \
+  UINT Reserved;                                        \
+  W_CHECK_FOR_HANG_HANDLER CheckForHangHandler;         \
+  W_DISABLE_INTERRUPT_HANDLER DisableInterruptHandler;  \
+  W_ENABLE_INTERRUPT_HANDLER EnableInterruptHandler;    \
+  W_HALT_HANDLER HaltHandler;                           \
+  W_HANDLE_INTERRUPT_HANDLER HandleInterruptHandler;    \
+  W_INITIALIZE_HANDLER InitializeHandler;               \
+  W_ISR_HANDLER ISRHandler;                             \
+  W_QUERY_INFORMATION_HANDLER QueryInformationHandler;  \
+  W_RECONFIGURE_HANDLER ReconfigureHandler;             \
+  W_RESET_HANDLER ResetHandler;                         \
+  W_SEND_HANDLER SendHandler;                           \
+  W_SET_INFORMATION_HANDLER SetInformationHandler;      \
   W_TRANSFER_DATA_HANDLER TransferDataHandler;
-  W_RETURN_PACKET_HANDLER ReturnPacketHandler;
-  W_SEND_PACKETS_HANDLER SendPacketsHandler;
+
+typedef struct _NDIS30_MINIPORT_CHARACTERISTICS {
+  NDIS30_MINIPORT_CHARACTERISTICS_S
+} NDIS30_MINIPORT_CHARACTERISTICS, *PSNDIS30_MINIPORT_CHARACTERISTICS;
+
+#ifdef __cplusplus
+#define NDIS40_MINIPORT_CHARACTERISTICS_S          \
+  NDIS30_MINIPORT_CHARACTERISTICS Ndis30Chars;      \
+  W_RETURN_PACKET_HANDLER ReturnPacketHandler;      \
+  W_SEND_PACKETS_HANDLER SendPacketsHandler;        \
   W_ALLOCATE_COMPLETE_HANDLER AllocateCompleteHandler;
+#else
+#define NDIS40_MINIPORT_CHARACTERISTICS_S          \
+  NDIS30_MINIPORT_CHARACTERISTICS_S                 \
+  W_RETURN_PACKET_HANDLER ReturnPacketHandler;      \
+  W_SEND_PACKETS_HANDLER SendPacketsHandler;        \
+  W_ALLOCATE_COMPLETE_HANDLER AllocateCompleteHandler;
+#endif
+
+typedef struct _NDIS40_MINIPORT_CHARACTERISTICS {
+  NDIS40_MINIPORT_CHARACTERISTICS_S
 } NDIS40_MINIPORT_CHARACTERISTICS, *PNDIS40_MINIPORT_CHARACTERISTICS;
 
-typedef NDIS40_MINIPORT_CHARACTERISTICS NDIS_MINIPORT_CHARACTERISTICS, *PNDIS_MINIPORT_CHARACTERISTICS;
+// The table a miniport registers: the handheld's NDIS is 4.0.
+typedef struct _NDIS_MINIPORT_CHARACTERISTICS {
+  NDIS40_MINIPORT_CHARACTERISTICS_S
+} NDIS_MINIPORT_CHARACTERISTICS, *PNDIS_MINIPORT_CHARACTERISTICS;
 
 // Memory.
 #define NdisZeroMemory(Destination, Length) memset(Destination, 0, Length)
@@ -268,78 +277,78 @@ typedef NDIS40_MINIPORT_CHARACTERISTICS NDIS_MINIPORT_CHARACTERISTICS, *PNDIS_MI
 #define NdisEqualMemory(Source1, Source2, Length) (!memcmp(Source1, Source2, Length))
 #define NDIS_PHYSICAL_ADDRESS_CONST(Low, High) {{(ULONG)(Low), (LONG)(High)}}
 
-NDIS_STATUS NdisAllocateMemory(PVOID *VirtualAddress, UINT Length, UINT MemoryFlags,
+NDIS_STATUS NTAPI NdisAllocateMemory(PVOID *VirtualAddress, UINT Length, UINT MemoryFlags,
                                NDIS_PHYSICAL_ADDRESS HighestAcceptableAddress);
-VOID NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
+VOID NTAPI NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
 
 // Wrapper and miniport registration.
-VOID NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1, PVOID SystemSpecific2,
+VOID NTAPI NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1, PVOID SystemSpecific2,
                            PVOID SystemSpecific3);
 #define NdisMInitializeWrapper NdisInitializeWrapper
-VOID NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific);
-NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
+VOID NTAPI NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific);
+NDIS_STATUS NTAPI NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
                                   PNDIS_MINIPORT_CHARACTERISTICS MiniportCharacteristics,
                                   UINT CharacteristicsLength);
-VOID NdisMSetAttributes(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
+VOID NTAPI NdisMSetAttributes(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
                         BOOLEAN BusMaster, NDIS_INTERFACE_TYPE AdapterType);
 
 // Configuration reader: the parameters of one adapter instance.
-VOID NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
+VOID NTAPI NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
                            NDIS_HANDLE WrapperConfigurationContext);
-VOID NdisReadConfiguration(PNDIS_STATUS Status, PNDIS_CONFIGURATION_PARAMETER *ParameterValue,
+VOID NTAPI NdisReadConfiguration(PNDIS_STATUS Status, PNDIS_CONFIGURATION_PARAMETER *ParameterValue,
                            NDIS_HANDLE ConfigurationHandle, PNDIS_STRING Keyword,
                            NDIS_PARAMETER_TYPE ParameterType);
-VOID NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle);
-VOID NdisInitUnicodeString(PNDIS_STRING Destination, PCWSTR Source);
-NDIS_STATUS NdisUnicodeStringToAnsiString(PANSI_STRING DestinationString, PNDIS_STRING SourceString);
+VOID NTAPI NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle);
+VOID NTAPI NdisInitUnicodeString(PNDIS_STRING Destination, PCWSTR Source);
+NDIS_STATUS NTAPI NdisUnicodeStringToAnsiString(PANSI_STRING DestinationString, PNDIS_STRING SourceString);
 
-// Error log.
+// Error log. Its detail words are variable arguments, so it has the C calling convention.
 VOID NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
                             ULONG NumberOfErrorValues, ...);
 
 // Port ranges and interrupts.
-NDIS_STATUS NdisMRegisterIoPortRange(PVOID *PortOffset, NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort,
+NDIS_STATUS NTAPI NdisMRegisterIoPortRange(PVOID *PortOffset, NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort,
                                      UINT NumberOfPorts);
-VOID NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort, UINT NumberOfPorts,
+VOID NTAPI NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort, UINT NumberOfPorts,
                                 PVOID PortOffset);
-NDIS_STATUS NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt, NDIS_HANDLE MiniportAdapterHandle,
+NDIS_STATUS NTAPI NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt, NDIS_HANDLE MiniportAdapterHandle,
                                    UINT InterruptVector, UINT InterruptLevel, BOOLEAN RequestIsr,
                                    BOOLEAN SharedInterrupt, NDIS_INTERRUPT_MODE InterruptMode);
-VOID NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt);
+VOID NTAPI NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt);
 
 // Timers and stalls.
-VOID NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer, NDIS_HANDLE MiniportAdapterHandle,
+VOID NTAPI NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer, NDIS_HANDLE MiniportAdapterHandle,
                           PNDIS_TIMER_FUNCTION TimerFunction, PVOID FunctionContext);
-VOID NdisMSetTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondsToDelay);
-VOID NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled);
-VOID NdisStallExecution(UINT MicrosecondsToStall);
+VOID NTAPI NdisMSetTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondsToDelay);
+VOID NTAPI NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled);
+VOID NTAPI NdisStallExecution(UINT MicrosecondsToStall);
 
 // Packets and buffers.
-VOID NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount, PUINT BufferCount,
+VOID NTAPI NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount, PUINT BufferCount,
                      PNDIS_BUFFER *FirstBuffer, PUINT TotalPacketLength);
-VOID NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID *VirtualAddress, PUINT Length);
-VOID NdisGetNextBuffer(PNDIS_BUFFER CurrentBuffer, PNDIS_BUFFER *NextBuffer);
+VOID NTAPI NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID *VirtualAddress, PUINT Length);
+VOID NTAPI NdisGetNextBuffer(PNDIS_BUFFER CurrentBuffer, PNDIS_BUFFER *NextBuffer);
 
 // Packet and buffer pools of protocol bindings, and building a packet's buffer chain.
-VOID NdisAllocatePacketPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle, UINT NumberOfDescriptors,
+VOID NTAPI NdisAllocatePacketPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle, UINT NumberOfDescriptors,
                             UINT ProtocolReservedLength);
-VOID NdisFreePacketPool(NDIS_HANDLE PoolHandle);
-VOID NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET *Packet, NDIS_HANDLE PoolHandle);
-VOID NdisFreePacket(PNDIS_PACKET Packet);
-VOID NdisAllocateBufferPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle, UINT NumberOfDescriptors);
-VOID NdisFreeBufferPool(NDIS_HANDLE PoolHandle);
-VOID NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER *Buffer, NDIS_HANDLE PoolHandle, PVOID VirtualAddress,
+VOID NTAPI NdisFreePacketPool(NDIS_HANDLE PoolHandle);
+VOID NTAPI NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET *Packet, NDIS_HANDLE PoolHandle);
+VOID NTAPI NdisFreePacket(PNDIS_PACKET Packet);
+VOID NTAPI NdisAllocateBufferPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle, UINT NumberOfDescriptors);
+VOID NTAPI NdisFreeBufferPool(NDIS_HANDLE PoolHandle);
+VOID NTAPI NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER *Buffer, NDIS_HANDLE PoolHandle, PVOID VirtualAddress,
                         UINT Length);
-VOID NdisFreeBuffer(PNDIS_BUFFER Buffer);
-VOID NdisChainBufferAtBack(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer);
-VOID NdisChainBufferAtFront(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer);
-VOID NdisUnchainBufferAtFront(PNDIS_PACKET Packet, PNDIS_BUFFER *Buffer);
+VOID NTAPI NdisFreeBuffer(PNDIS_BUFFER Buffer);
+VOID NTAPI NdisChainBufferAtBack(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer);
+VOID NTAPI NdisChainBufferAtFront(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer);
+VOID NTAPI NdisUnchainBufferAtFront(PNDIS_PACKET Packet, PNDIS_BUFFER *Buffer);
 
 // Receive indication through the Ethernet filter.
-VOID EthFilterDprIndicateReceive(PETH_FILTER Filter, NDIS_HANDLE MacReceiveContext, PCHAR Address,
+VOID NTAPI EthFilterDprIndicateReceive(PETH_FILTER Filter, NDIS_HANDLE MacReceiveContext, PCHAR Address,
                                  PVOID HeaderBuffer, UINT HeaderBufferSize, PVOID LookaheadBuffer,
                                  UINT LookaheadBufferSize, UINT PacketSize);
-VOID EthFilterDprIndicateReceiveComplete(PETH_FILTER Filter);
+VOID NTAPI EthFilterDprIndicateReceiveComplete(PETH_FILTER Filter);
 
 #ifdef __cplusplus
 }

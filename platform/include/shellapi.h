@@ -1,5 +1,5 @@
 // Shell notification area (the tray) of the handheld.
-// NOTIFYICONDATAW is 152 bytes on the 32-bit device; Shell_NotifyIcon accepts that size and the host's.
+// The device's NOTIFYICONDATAW is the first version of the record: 152 bytes on the 32-bit device.
 #pragma once
 
 #include "winui.h"
@@ -16,7 +16,6 @@ typedef struct _NOTIFYICONDATAW {
 } NOTIFYICONDATAW, *PNOTIFYICONDATAW;
 
 #define NOTIFYICONDATAW_V1_SIZE sizeof(NOTIFYICONDATAW)
-#define NOTIFYICONDATAW_DEVICE_SIZE 152
 
 #endif  // RC_INVOKED
 
@@ -33,8 +32,8 @@ typedef struct _NOTIFYICONDATAW {
 extern "C" {
 #endif
 
-BOOL Shell_NotifyIcon(DWORD dwMessage, PNOTIFYICONDATAW lpData);
-BOOL Shell_NotifyIconW(DWORD dwMessage, PNOTIFYICONDATAW lpData);
+BOOL WINAPI Shell_NotifyIcon(DWORD dwMessage, PNOTIFYICONDATAW lpData);
+BOOL WINAPI Shell_NotifyIconW(DWORD dwMessage, PNOTIFYICONDATAW lpData);
 
 #ifdef __cplusplus
 }

@@ -1,4 +1,5 @@
-// Umbrella header of the handheld's Win32 subset.
+// Umbrella header of the handheld's Win32 subset. Like the platform's, it brings the shell's
+// declarations along but not the common controls: those come from commctrl.h.
 #pragma once
 
 // Resource scripts get the constants only.
@@ -9,7 +10,5 @@
 #include "winbase.h"
 #include "winreg.h"
 #include "winuser.h"
-#if __has_include("winui.h")
 #include "winui.h"
-#endif
 #endif

@@ -7,24 +7,6 @@
 #include "windef.h"
 #include "winuser.h"
 
-#define DECLARE_UI_HANDLE(name) \
-  struct name##__;              \
-  typedef struct name##__ *name
-
-DECLARE_UI_HANDLE(HINSTANCE);
-DECLARE_UI_HANDLE(HICON);
-DECLARE_UI_HANDLE(HBRUSH);
-DECLARE_UI_HANDLE(HMENU);
-DECLARE_UI_HANDLE(HBITMAP);
-DECLARE_UI_HANDLE(HFONT);
-DECLARE_UI_HANDLE(HDC);
-#undef DECLARE_UI_HANDLE
-
-typedef HINSTANCE HMODULE;
-typedef HICON HCURSOR;
-typedef void *HGDIOBJ;
-typedef WORD ATOM;
-
 typedef LRESULT(CALLBACK *WNDPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef INT_PTR(CALLBACK *DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef VOID(CALLBACK *TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
@@ -461,65 +443,65 @@ extern "C" {
 #endif
 
 // ---- classes and windows ----
-ATOM RegisterClassW(const WNDCLASSW *lpWndClass);
-BOOL UnregisterClassW(LPCWSTR lpClassName, HINSTANCE hInstance);
-HWND CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName, DWORD dwStyle, int X,
+ATOM WINAPI RegisterClassW(const WNDCLASSW *lpWndClass);
+BOOL WINAPI UnregisterClassW(LPCWSTR lpClassName, HINSTANCE hInstance);
+HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName, DWORD dwStyle, int X,
                      int Y, int nWidth, int nHeight, HWND hWndParent, HMENU hMenu, HINSTANCE hInstance,
                      LPVOID lpParam);
-BOOL DestroyWindow(HWND hWnd);
-BOOL IsWindow(HWND hWnd);
-LRESULT DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
-BOOL ShowWindow(HWND hWnd, int nCmdShow);
-BOOL UpdateWindow(HWND hWnd);
-BOOL IsWindowVisible(HWND hWnd);
-BOOL SetForegroundWindow(HWND hWnd);
-HWND GetForegroundWindow(void);
-HWND FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName);
-HWND GetParent(HWND hWnd);
-HWND SetFocus(HWND hWnd);
-HWND GetFocus(void);
-BOOL EnableWindow(HWND hWnd, BOOL bEnable);
-BOOL IsWindowEnabled(HWND hWnd);
-BOOL SetWindowTextW(HWND hWnd, LPCWSTR lpString);
+BOOL WINAPI DestroyWindow(HWND hWnd);
+BOOL WINAPI IsWindow(HWND hWnd);
+LRESULT WINAPI DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow);
+BOOL WINAPI UpdateWindow(HWND hWnd);
+BOOL WINAPI IsWindowVisible(HWND hWnd);
+BOOL WINAPI SetForegroundWindow(HWND hWnd);
+HWND WINAPI GetForegroundWindow(void);
+HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName);
+HWND WINAPI GetParent(HWND hWnd);
+HWND WINAPI SetFocus(HWND hWnd);
+HWND WINAPI GetFocus(void);
+BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable);
+BOOL WINAPI IsWindowEnabled(HWND hWnd);
+BOOL WINAPI SetWindowTextW(HWND hWnd, LPCWSTR lpString);
 int GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount);
 int GetWindowTextLengthW(HWND hWnd);
-LONG GetWindowLongW(HWND hWnd, int nIndex);
-LONG SetWindowLongW(HWND hWnd, int nIndex, LONG dwNewLong);
-LONG_PTR GetWindowLongPtrW(HWND hWnd, int nIndex);
-LONG_PTR SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong);
+LONG WINAPI GetWindowLongW(HWND hWnd, int nIndex);
+LONG WINAPI SetWindowLongW(HWND hWnd, int nIndex, LONG dwNewLong);
+LONG_PTR WINAPI GetWindowLongPtrW(HWND hWnd, int nIndex);
+LONG_PTR WINAPI SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong);
 
 // ---- messages ----
-BOOL GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax);
-BOOL PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg);
-BOOL TranslateMessage(const MSG *lpMsg);
-LRESULT DispatchMessageW(const MSG *lpMsg);
-BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
-LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
-VOID PostQuitMessage(int nExitCode);
+BOOL WINAPI GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax);
+BOOL WINAPI PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg);
+BOOL WINAPI TranslateMessage(const MSG *lpMsg);
+LRESULT WINAPI DispatchMessageW(const MSG *lpMsg);
+BOOL WINAPI PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+LRESULT WINAPI SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+VOID WINAPI PostQuitMessage(int nExitCode);
 
 // ---- timers ----
-UINT_PTR SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, TIMERPROC lpTimerFunc);
-BOOL KillTimer(HWND hWnd, UINT_PTR uIDEvent);
+UINT_PTR WINAPI SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, TIMERPROC lpTimerFunc);
+BOOL WINAPI KillTimer(HWND hWnd, UINT_PTR uIDEvent);
 
 // ---- resources ----
 int LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax);
-HICON LoadIconW(HINSTANCE hInstance, LPCWSTR lpIconName);
-HBITMAP LoadBitmapW(HINSTANCE hInstance, LPCWSTR lpBitmapName);
-HGDIOBJ GetStockObject(int i);
+HICON WINAPI LoadIconW(HINSTANCE hInstance, LPCWSTR lpIconName);
+HBITMAP WINAPI LoadBitmapW(HINSTANCE hInstance, LPCWSTR lpBitmapName);
+HGDIOBJ WINAPI GetStockObject(int i);
 
 // ---- dialogs and their controls ----
-HWND CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND hWndParent, DLGPROC lpDialogFunc,
+HWND WINAPI CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND hWndParent, DLGPROC lpDialogFunc,
                         LPARAM dwInitParam);
-HWND GetDlgItem(HWND hDlg, int nIDDlgItem);
+HWND WINAPI GetDlgItem(HWND hDlg, int nIDDlgItem);
 int GetDlgCtrlID(HWND hWnd);
-LRESULT SendDlgItemMessageW(HWND hDlg, int nIDDlgItem, UINT Msg, WPARAM wParam, LPARAM lParam);
-BOOL SetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPCWSTR lpString);
-UINT GetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPWSTR lpString, int cchMax);
-BOOL SetDlgItemInt(HWND hDlg, int nIDDlgItem, UINT uValue, BOOL bSigned);
-UINT GetDlgItemInt(HWND hDlg, int nIDDlgItem, BOOL *lpTranslated, BOOL bSigned);
-BOOL CheckDlgButton(HWND hDlg, int nIDButton, UINT uCheck);
-UINT IsDlgButtonChecked(HWND hDlg, int nIDButton);
-BOOL CheckRadioButton(HWND hDlg, int nIDFirstButton, int nIDLastButton, int nIDCheckButton);
+LRESULT WINAPI SendDlgItemMessageW(HWND hDlg, int nIDDlgItem, UINT Msg, WPARAM wParam, LPARAM lParam);
+BOOL WINAPI SetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPCWSTR lpString);
+UINT WINAPI GetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPWSTR lpString, int cchMax);
+BOOL WINAPI SetDlgItemInt(HWND hDlg, int nIDDlgItem, UINT uValue, BOOL bSigned);
+UINT WINAPI GetDlgItemInt(HWND hDlg, int nIDDlgItem, BOOL *lpTranslated, BOOL bSigned);
+BOOL WINAPI CheckDlgButton(HWND hDlg, int nIDButton, UINT uCheck);
+UINT WINAPI IsDlgButtonChecked(HWND hDlg, int nIDButton);
+BOOL WINAPI CheckRadioButton(HWND hDlg, int nIDFirstButton, int nIDLastButton, int nIDCheckButton);
 
 #ifdef __cplusplus
 }
@@ -563,5 +545,4 @@ typedef LPCREATESTRUCTW LPCREATESTRUCT;
 #define MessageBox MessageBoxW
 #endif  // RC_INVOKED
 
-#include "commctrl.h"
 #include "shellapi.h"

@@ -4,9 +4,6 @@
 
 #include "windef.h"
 
-struct HWND__;
-typedef struct HWND__ *HWND;
-
 #define MB_OK 0x00000000L
 #define MB_OKCANCEL 0x00000001L
 #define MB_ABORTRETRYIGNORE 0x00000002L
@@ -31,7 +28,7 @@ typedef struct HWND__ *HWND;
 extern "C" {
 #endif
 
-int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType);
+int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType);
 
 #ifdef __cplusplus
 }

@@ -14,19 +14,19 @@ namespace {
 // The NDIS 4.0 handlers a miniport of this platform must provide.
 struct RequiredHandler {
   const char *name;
-  bool (*present)(const NDIS40_MINIPORT_CHARACTERISTICS &);
+  bool (*present)(const NDIS_MINIPORT_CHARACTERISTICS &);
 };
 const RequiredHandler kRequired[] = {
-    {"InitializeHandler", [](const auto &c) { return c.InitializeHandler != nullptr; }},
-    {"HaltHandler", [](const auto &c) { return c.HaltHandler != nullptr; }},
-    {"SendHandler", [](const auto &c) { return c.SendHandler != nullptr; }},
-    {"QueryInformationHandler", [](const auto &c) { return c.QueryInformationHandler != nullptr; }},
-    {"SetInformationHandler", [](const auto &c) { return c.SetInformationHandler != nullptr; }},
-    {"ResetHandler", [](const auto &c) { return c.ResetHandler != nullptr; }},
-    {"TransferDataHandler", [](const auto &c) { return c.TransferDataHandler != nullptr; }},
-    {"HandleInterruptHandler", [](const auto &c) { return c.HandleInterruptHandler != nullptr; }},
-    {"DisableInterruptHandler", [](const auto &c) { return c.DisableInterruptHandler != nullptr; }},
-    {"EnableInterruptHandler", [](const auto &c) { return c.EnableInterruptHandler != nullptr; }},
+    {"InitializeHandler", [](const auto &c) { return c.Ndis30Chars.InitializeHandler != nullptr; }},
+    {"HaltHandler", [](const auto &c) { return c.Ndis30Chars.HaltHandler != nullptr; }},
+    {"SendHandler", [](const auto &c) { return c.Ndis30Chars.SendHandler != nullptr; }},
+    {"QueryInformationHandler", [](const auto &c) { return c.Ndis30Chars.QueryInformationHandler != nullptr; }},
+    {"SetInformationHandler", [](const auto &c) { return c.Ndis30Chars.SetInformationHandler != nullptr; }},
+    {"ResetHandler", [](const auto &c) { return c.Ndis30Chars.ResetHandler != nullptr; }},
+    {"TransferDataHandler", [](const auto &c) { return c.Ndis30Chars.TransferDataHandler != nullptr; }},
+    {"HandleInterruptHandler", [](const auto &c) { return c.Ndis30Chars.HandleInterruptHandler != nullptr; }},
+    {"DisableInterruptHandler", [](const auto &c) { return c.Ndis30Chars.DisableInterruptHandler != nullptr; }},
+    {"EnableInterruptHandler", [](const auto &c) { return c.Ndis30Chars.EnableInterruptHandler != nullptr; }},
 };
 
 TimerRecord &timerRecord(Host::Impl &host, PNDIS_MINIPORT_TIMER timer, const char *call) {
@@ -85,8 +85,8 @@ NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
   if (auto failed = host.takeFailure(Call::RegisterMiniport)) return *failed;
   if (!MiniportCharacteristics) return NDIS_STATUS_BAD_CHARACTERISTICS;
   const auto &c = *MiniportCharacteristics;
-  if (c.MajorNdisVersion != 4 || c.MinorNdisVersion != 0) return NDIS_STATUS_BAD_VERSION;
-  if (CharacteristicsLength < sizeof(NDIS40_MINIPORT_CHARACTERISTICS)) return NDIS_STATUS_BAD_CHARACTERISTICS;
+  if (c.Ndis30Chars.MajorNdisVersion != 4 || c.Ndis30Chars.MinorNdisVersion != 0) return NDIS_STATUS_BAD_VERSION;
+  if (CharacteristicsLength < sizeof(NDIS_MINIPORT_CHARACTERISTICS)) return NDIS_STATUS_BAD_CHARACTERISTICS;
   for (auto &r : kRequired) {
     if (!r.present(c)) return NDIS_STATUS_BAD_CHARACTERISTICS;
   }
@@ -225,7 +225,7 @@ NDIS_STATUS NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt, NDIS_HAND
                        a->name.c_str()));
     return NDIS_STATUS_NOT_SUPPORTED;
   }
-  if (RequestIsr && !a->driver->characteristics.ISRHandler) {
+  if (RequestIsr && !a->driver->characteristics.Ndis30Chars.ISRHandler) {
     host.report(format("%s: NdisMRegisterInterrupt asks for the ISR but the miniport has none", a->name.c_str()));
     return NDIS_STATUS_FAILURE;
   }

@@ -231,6 +231,8 @@ void Host::Impl::enter(Adapter::Impl *adapter, const char *entry, const std::fun
   current = adapter;
   t_current = this;
   registry::setCurrentStore(&store);
+  // The entry point's registry calls share one transaction and wait for no other process long.
+  registry::CallGroup registryCalls(store);
   ceddk::ScopedBus scopedBus(bus);
   fn();
 }
@@ -348,14 +350,14 @@ void Host::Impl::servicePass(const std::shared_ptr<InterruptRecord> &rec) {
   bool handle = true;
   if (rec->requestIsr) {
     BOOLEAN recognized = FALSE, queue = FALSE;
-    enter(&a, "MiniportISR", [&] { ch.ISRHandler(&recognized, &queue, a.context); });
+    enter(&a, "MiniportISR", [&] { ch.Ndis30Chars.ISRHandler(&recognized, &queue, a.context); });
     handle = recognized && queue;
   } else {
-    enter(&a, "MiniportDisableInterrupt", [&] { ch.DisableInterruptHandler(a.context); });
+    enter(&a, "MiniportDisableInterrupt", [&] { ch.Ndis30Chars.DisableInterruptHandler(a.context); });
   }
   if (handle && rec->registered) {
-    enter(&a, "MiniportHandleInterrupt", [&] { ch.HandleInterruptHandler(a.context); });
-    if (rec->registered) enter(&a, "MiniportEnableInterrupt", [&] { ch.EnableInterruptHandler(a.context); });
+    enter(&a, "MiniportHandleInterrupt", [&] { ch.Ndis30Chars.HandleInterruptHandler(a.context); });
+    if (rec->registered) enter(&a, "MiniportEnableInterrupt", [&] { ch.Ndis30Chars.EnableInterruptHandler(a.context); });
   }
   // Level-sensitive: while the line stays up there is more to serve.
   if (!rec->registered || !bus.irq(rec->line)) {
@@ -405,7 +407,7 @@ void Host::Impl::runSend(Adapter::Impl &a, PNDIS_PACKET packet, int binding) {
   a.completed.erase(packet);
   a.inFlight.emplace(packet, binding);
   NDIS_STATUS status = NDIS_STATUS_FAILURE;
-  enter(&a, "MiniportSend", [&] { status = a.driver->characteristics.SendHandler(a.context, packet, 0); });
+  enter(&a, "MiniportSend", [&] { status = a.driver->characteristics.Ndis30Chars.SendHandler(a.context, packet, 0); });
   if (status == NDIS_STATUS_PENDING) return;
   if (!a.inFlight.count(packet)) {
     verifierAbort(format("%s: packet %s completed twice (through NdisMSendComplete during MiniportSend, then by "
@@ -517,7 +519,7 @@ InitializeResult Host::initializeAdapter(Driver &driver, std::string instance, s
   UINT selected = ~0u;
   NDIS_STATUS openError = NDIS_STATUS_SUCCESS;
   impl_->enter(&a, "MiniportInitialize", [&] {
-    result.status = d.characteristics.InitializeHandler(&openError, &selected, media.data(),
+    result.status = d.characteristics.Ndis30Chars.InitializeHandler(&openError, &selected, media.data(),
                                                         static_cast<UINT>(media.size()), &a.block, &a.configContext);
   });
   result.openErrorStatus = openError;
@@ -611,7 +613,7 @@ Driver::~Driver() = default;
 const std::string &Driver::name() const { return impl_->name; }
 NDIS_STATUS Driver::entryStatus() const { return impl_->entryStatus; }
 bool Driver::registered() const { return impl_->registered; }
-const NDIS40_MINIPORT_CHARACTERISTICS &Driver::characteristics() const { return impl_->characteristics; }
+const NDIS_MINIPORT_CHARACTERISTICS &Driver::characteristics() const { return impl_->characteristics; }
 NDIS_HANDLE Driver::wrapperHandle() const { return impl_->wrapperInitialized ? &impl_->wrapper : nullptr; }
 
 // ---------------------------------------------------------------- Adapter
@@ -644,7 +646,7 @@ void requireRunning(const Adapter::Impl &a, const char *what) {
 void Adapter::halt() {
   auto &a = *impl_;
   requireRunning(a, "halt");
-  a.host->enter(&a, "MiniportHalt", [&] { a.driver->characteristics.HaltHandler(a.context); });
+  a.host->enter(&a, "MiniportHalt", [&] { a.driver->characteristics.Ndis30Chars.HaltHandler(a.context); });
   a.state = State::Halted;
   a.host->reclaim(a, "after MiniportHalt");
 }
@@ -655,7 +657,7 @@ ResetResult Adapter::reset() {
   ResetResult r;
   BOOLEAN addressing = FALSE;
   a.host->enter(&a, "MiniportReset",
-                [&] { r.status = a.driver->characteristics.ResetHandler(&addressing, a.context); });
+                [&] { r.status = a.driver->characteristics.Ndis30Chars.ResetHandler(&addressing, a.context); });
   r.addressingReset = addressing != FALSE;
   if (r.status == NDIS_STATUS_PENDING) {
     a.host->report(format("%s: MiniportReset returned NDIS_STATUS_PENDING; this host completes resets only "
@@ -671,7 +673,7 @@ InformationResult Adapter::queryInformation(NDIS_OID oid, std::span<std::uint8_t
   InformationResult r;
   ULONG length = static_cast<ULONG>(buffer.size());
   a.host->enter(&a, "MiniportQueryInformation", [&] {
-    r.status = a.driver->characteristics.QueryInformationHandler(a.context, oid, buffer.data(), length, &r.bytesDone,
+    r.status = a.driver->characteristics.Ndis30Chars.QueryInformationHandler(a.context, oid, buffer.data(), length, &r.bytesDone,
                                                                  &r.bytesNeeded);
   });
   if (r.status == NDIS_STATUS_PENDING) {
@@ -680,7 +682,8 @@ InformationResult Adapter::queryInformation(NDIS_OID oid, std::span<std::uint8_t
                           a.name.c_str(), static_cast<unsigned>(oid)));
   } else if (r.status == NDIS_STATUS_SUCCESS && r.bytesDone > length) {
     a.host->report(format("%s: MiniportQueryInformation(0x%08X) claims %u bytes written into a buffer of %u",
-                          a.name.c_str(), static_cast<unsigned>(oid), r.bytesDone, length));
+                          a.name.c_str(), static_cast<unsigned>(oid), static_cast<unsigned>(r.bytesDone),
+                          static_cast<unsigned>(length)));
   }
   return r;
 }
@@ -697,7 +700,7 @@ InformationResult Adapter::setInformationInPlace(NDIS_OID oid, std::span<std::ui
   InformationResult r;
   ULONG length = static_cast<ULONG>(buffer.size());
   a.host->enter(&a, "MiniportSetInformation", [&] {
-    r.status = a.driver->characteristics.SetInformationHandler(a.context, oid, buffer.data(), length, &r.bytesDone,
+    r.status = a.driver->characteristics.Ndis30Chars.SetInformationHandler(a.context, oid, buffer.data(), length, &r.bytesDone,
                                                                &r.bytesNeeded);
   });
   if (r.status == NDIS_STATUS_PENDING) {
@@ -706,7 +709,8 @@ InformationResult Adapter::setInformationInPlace(NDIS_OID oid, std::span<std::ui
                           a.name.c_str(), static_cast<unsigned>(oid)));
   } else if (r.status == NDIS_STATUS_SUCCESS && r.bytesDone > length) {
     a.host->report(format("%s: MiniportSetInformation(0x%08X) claims %u bytes read from a buffer of %u",
-                          a.name.c_str(), static_cast<unsigned>(oid), r.bytesDone, length));
+                          a.name.c_str(), static_cast<unsigned>(oid), static_cast<unsigned>(r.bytesDone),
+                          static_cast<unsigned>(length)));
   }
   return r;
 }
@@ -739,7 +743,7 @@ TransferResult Adapter::transferData(NDIS_PACKET *packet, UINT byteOffset, UINT 
   if (!packet) throw std::invalid_argument("transferData: no packet");
   TransferResult r;
   a.host->enter(&a, "MiniportTransferData", [&] {
-    r.status = a.driver->characteristics.TransferDataHandler(packet, &r.bytesTransferred, a.context, a.receiveContext,
+    r.status = a.driver->characteristics.Ndis30Chars.TransferDataHandler(packet, &r.bytesTransferred, a.context, a.receiveContext,
                                                              byteOffset, bytesToTransfer);
   });
   if (r.status == NDIS_STATUS_PENDING) {

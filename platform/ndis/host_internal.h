@@ -99,7 +99,7 @@ struct Driver::Impl {
   bool wrapperTerminated = false;
   NDIS_STATUS entryStatus = NDIS_STATUS_FAILURE;
   bool registered = false;
-  NDIS40_MINIPORT_CHARACTERISTICS characteristics{};
+  NDIS_MINIPORT_CHARACTERISTICS characteristics{};
 };
 
 struct Adapter::Impl {

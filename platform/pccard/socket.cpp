@@ -53,7 +53,7 @@ bool iequals(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::string macText(const sim::MacAddress &a) {
+std::string macText(const StationAddress &a) {
   return format("%02X:%02X:%02X:%02X:%02X:%02X", a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
@@ -194,7 +194,7 @@ struct Socket::Impl {
     std::string name;
     std::optional<std::uint32_t> ioBase;
     std::optional<unsigned> irq;
-    std::unique_ptr<sim::Controller> controller;  // mapped at ioBase while set
+    CardFunction card;                             // its device mapped at ioBase while set
     ndis::Adapter *adapter = nullptr;             // running adapter of this instance
   };
 
@@ -244,10 +244,19 @@ std::unique_ptr<Library> Socket::Impl::install(InsertReport &report) {
 
   std::u16string name = coredll::fromUtf8(card.deviceKeyName);
   std::u16string output(kInstallBufferChars, u'\0');
-  LPWSTR result;
+  LPWSTR result = nullptr;
   {
     ScopedStore scoped(host.store());
-    result = fn(name.data(), output.data(), static_cast<DWORD>(output.size()));
+    // All of the installation lands, or none of it: a socket key without the keys it points to
+    // (a handheld that stopped in the middle) would pass for an installation on every later start.
+    struct Refused {};
+    try {
+      host.store().batch([&] {
+        result = fn(name.data(), output.data(), static_cast<DWORD>(output.size()));
+        if (!result) throw Refused{};
+      });
+    } catch (const Refused &) {
+    }
   }
   if (!result) {
     throw Stop{"Install_Driver of " + library->path().string() + " returned null for " + card.deviceKeyName +
@@ -322,22 +331,22 @@ void Socket::Impl::bringUp(InsertReport &report, ndis::Driver &driver, const std
     if (auto irq = resourceValue(store, parms, "InterruptNumber")) ir.interrupt = p.irq = static_cast<unsigned>(*irq);
 
     if (p.ioBase && p.irq) {
-      sim::ControllerOptions o = card.controller;
-      o.nvPath = (options.root / nvFileName(name)).string();
-      o.serial = card.controller.serial + static_cast<std::uint32_t>(index);
       try {
-        p.controller = std::make_unique<sim::Controller>(host.loop(), host.bus(), *p.irq, std::move(o));
+        if (!card.powerUp) throw std::invalid_argument("the card has nothing behind its ports");
+        p.card = card.powerUp(Slot{name, index, *p.irq, options.root / nvFileName(name)});
+        if (!p.card.device) throw std::invalid_argument("the card put no device on its ports");
       } catch (const std::exception &e) {
+        p.card = {};
         error(report, name + ": the card cannot be powered up (" + e.what() + "); " + name + " is not started");
         report.instances.push_back(ir);
         placed.push_back(std::move(p));
         continue;
       }
       try {
-        host.bus().map(*p.ioBase, kPortWindow, *p.controller);
+        host.bus().map(*p.ioBase, kPortWindow, *p.card.device);
         ir.placed = true;
       } catch (const std::invalid_argument &) {
-        p.controller.reset();
+        p.card = {};
         error(report, format("%s: ports 0x%X-0x%X are taken on the bus; the card is not placed and %s is not started",
                              name.c_str(), *p.ioBase, *p.ioBase + kPortWindow - 1, name.c_str()));
         report.instances.push_back(ir);
@@ -376,8 +385,8 @@ void Socket::Impl::bringUp(InsertReport &report, ndis::Driver &driver, const std
         if (q.status == NDIS_STATUS_SUCCESS && q.bytesDone == address.size()) {
           ir.stationAddress = address;
           ir.addressFromAdapter = true;
-        } else if (p.controller) {
-          ir.stationAddress = p.controller->stationAddress();
+        } else if (p.card.stationAddress) {
+          ir.stationAddress = p.card.stationAddress();
         }
         if (ir.stationAddress)
           said = ", station address " + macText(*ir.stationAddress) +
@@ -452,9 +461,9 @@ RemoveReport Socket::remove() {
 
   for (auto &p : s.placed) {
     p.adapter = nullptr;
-    if (!p.controller) continue;
+    if (!p.card.device) continue;
     host.bus().unmap(*p.ioBase);
-    p.controller.reset();
+    p.card = {};
     host.bus().setIrq(*p.irq, false);
   }
   std::vector<std::string> names;
@@ -489,9 +498,9 @@ ndis::Adapter *Socket::adapter(std::string_view instance) const {
   return nullptr;
 }
 
-sim::Controller *Socket::controller(std::string_view instance) const {
+ceddk::PortDevice *Socket::device(std::string_view instance) const {
   for (const auto &p : impl_->placed)
-    if (iequals(p.name, instance)) return p.controller.get();
+    if (iequals(p.name, instance)) return p.card.device.get();
   return nullptr;
 }
 

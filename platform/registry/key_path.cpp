@@ -1,5 +1,5 @@
-// Key path helpers of the registry: splitting, case folding, prefixes, the root folder and the
-// process's current store.
+// Key path helpers of the registry: splitting, case folding, prefixes, and the process's current
+// store.
 #include "key_path.h"
 
 #include <atomic>
@@ -232,32 +232,6 @@ std::string keyPathFromText(std::string_view key) {
 std::string fullKeyName(std::string_view key) {
   std::string_view path = trimSeparators(key);
   return path.empty() ? std::string("HKEY_LOCAL_MACHINE") : "HKEY_LOCAL_MACHINE\\" + std::string(path);
-}
-
-std::filesystem::path resolveRoot(const std::optional<std::string> &explicitRoot) {
-  std::filesystem::path root;
-  auto env = [](const char *name) -> std::string {
-    const char *v = std::getenv(name);
-    return v ? v : "";
-  };
-  if (explicitRoot && !explicitRoot->empty()) {
-    root = *explicitRoot;
-  } else if (!env("TESKEL_ROOT").empty()) {
-    root = env("TESKEL_ROOT");
-  } else {
-    // A relative XDG_STATE_HOME is invalid and ignored, as the base directory rules say.
-    std::filesystem::path state = env("XDG_STATE_HOME");
-    if (state.empty() || state.is_relative()) {
-      if (env("HOME").empty()) throw Error("cannot find the root folder: neither TESKEL_ROOT nor HOME is set");
-      state = std::filesystem::path(env("HOME")) / ".local" / "state";
-    }
-    root = state / "teskel";
-  }
-  std::error_code ec;
-  std::filesystem::create_directories(root, ec);
-  if (ec) throw Error("cannot create the root folder " + root.string() + ": " + ec.message());
-  if (!std::filesystem::is_directory(root, ec)) throw Error("the root folder " + root.string() + " is not a folder");
-  return std::filesystem::absolute(root, ec);
 }
 
 Store *currentStore() { return g_current.load(); }

@@ -24,15 +24,6 @@ constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 // REGEDIT4, the store's own UTF-16LE bytes in Version 5.00.
 enum class Format { Regedit4, Version5 };
 
-// One change read from the file, applied only once the whole file has been read.
-struct Change {
-  enum Kind { CreateKey, DeleteKey, SetValue, DeleteValue } kind;
-  std::string key;
-  std::string name;
-  std::uint32_t type = 0;
-  std::vector<std::uint8_t> data;
-};
-
 struct LogicalLine {
   std::size_t number;  // of its first physical line
   std::string text;
@@ -234,6 +225,8 @@ void valueData(std::string_view s, Change &change, std::size_t line, Format form
   }
 }
 
+}  // namespace
+
 std::vector<Change> parseReg(std::string_view bytes) {
   auto lines = logicalLines(decodeFile(bytes));
   if (lines.empty()) throw Error("line 1: not a .reg file: the REGEDIT4 or Version 5.00 header is missing");
@@ -288,6 +281,9 @@ std::vector<Change> parseReg(std::string_view bytes) {
   }
   return changes;
 }
+
+namespace {
+
 
 // --- export ---
 
@@ -443,8 +439,9 @@ void collect(std::vector<Section> &sections, const Store &store, const std::stri
 
 }  // namespace
 
-void importReg(Store &store, std::string_view file) {
-  auto changes = parseReg(file);
+void importReg(Store &store, std::string_view file) { applyReg(store, parseReg(file)); }
+
+void applyReg(Store &store, const std::vector<Change> &changes) {
   store.batch([&] {
     for (const auto &c : changes) {
       switch (c.kind) {

@@ -1,11 +1,16 @@
 // The registry store over SQLite: a tree of keys (each row its own name under its parent's id),
 // values replaced whole in one transaction, WAL journal so that a reader in another process never
 // waits for a writer.
+#include <fcntl.h>
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -20,10 +25,25 @@ namespace {
 // this long in SQLite's busy handler, and the whole transaction is retried until kGiveUp.
 constexpr int kBusyTimeoutMs = 5000;
 constexpr auto kGiveUp = std::chrono::seconds(20);
+// Inside a call group (a simulated handheld's entry point) the store is waited for no longer than
+// a device's registry would take: a call that cannot have it fails, and the caller tries later.
+constexpr int kGroupBusyTimeoutMs = 5;
 // 1: one row per key holding its whole path (grew with the square of the depth); 2: one row per
 // key holding its own name. Files of format 1 are converted when opened for writing.
 constexpr int kSchemaVersion = 2;
 constexpr std::int64_t kRootId = 0;
+
+// For the tests that kill a process in the middle of its registry writes, at a counted point
+// rather than a random one: TESKEL_REGISTRY_KILL_AT_WRITE=N ends this process with SIGKILL at its
+// Nth write (a key made, a value set or deleted, a key deleted, a write transaction committed).
+void writePoint() {
+  static const long killAt = [] {
+    const char *text = std::getenv("TESKEL_REGISTRY_KILL_AT_WRITE");
+    return text ? std::strtol(text, nullptr, 10) : 0L;
+  }();
+  static std::atomic<long> writes{0};
+  if (killAt > 0 && ++writes == killAt) ::kill(::getpid(), SIGKILL);
+}
 
 class Busy : public Error {
  public:
@@ -65,6 +85,12 @@ struct Connection {
   std::map<std::string, sqlite3_stmt *> statements;
   // Depth of the transaction this process holds: 0 none, else its kind.
   enum class Tx { None, Read, Write } tx = Tx::None;
+  // Call groups open (beginGroup); while one is, the transaction is opened at the first call,
+  // kept to the group's end, and the store is waited for only kGroupBusyTimeoutMs.
+  int groupDepth = 0;
+  bool groupTx = false;
+  int callDepth = 0;
+  int busyTimeoutMs = kBusyTimeoutMs;
 
   struct Failure {
     FailOp op;
@@ -92,6 +118,13 @@ struct Connection {
     int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) fail(rc);
   }
+  // The same for one statement that runs often (transaction control), kept prepared.
+  void execPrepared(const char *sql) {
+    sqlite3_stmt *stmt = prepare(sql);
+    int rc = sqlite3_step(stmt);
+    sqlite3_reset(stmt);
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) fail(rc);
+  }
 
   sqlite3_stmt *prepare(const char *sql) {
     auto it = statements.find(sql);
@@ -116,6 +149,7 @@ struct Connection {
   auto transact(Tx kind, Fn &&fn) -> decltype(fn()) {
     // A read-only store has no write transactions; each change refuses itself.
     if (readOnly) kind = Tx::Read;
+    if (groupDepth > 0 && (tx == Tx::None || groupTx)) return inGroup(kind, fn);
     if (tx == Tx::Write || (tx == Tx::Read && kind == Tx::Read)) return fn();
     if (tx == Tx::Read) throw Error("a change was attempted inside a read snapshot");
     auto deadline = std::chrono::steady_clock::now() + kGiveUp;
@@ -125,13 +159,11 @@ struct Connection {
         tx = kind;
         if constexpr (std::is_void_v<decltype(fn())>) {
           fn();
-          exec("COMMIT");
-          tx = Tx::None;
+          commit();
           return;
         } else {
           auto result = fn();
-          exec("COMMIT");
-          tx = Tx::None;
+          commit();
           return result;
         }
       } catch (const Busy &e) {
@@ -145,9 +177,88 @@ struct Connection {
     }
   }
 
+  // One call of a group: the group's transaction is opened by its first call, as a read (which
+  // waits for nobody) while the calls only read, with the write lock from the first call that
+  // changes something to the group's end. Each call is a savepoint of its own, so a call that
+  // fails leaves nothing of itself behind. Nothing is retried: a store kept busy fails the call.
+  template <class Fn>
+  auto inGroup(Tx kind, Fn &&fn) -> decltype(fn()) {
+    if (callDepth > 0) {
+      // A store call made by a call: part of it.
+      if (tx == Tx::Read && kind == Tx::Write) throw Error("a change was attempted inside a read snapshot");
+      return fn();
+    }
+    if (tx == Tx::Read && kind == Tx::Write) {
+      // Only reads were made so far; the write lock is taken for the rest of the group.
+      execPrepared("COMMIT");
+      tx = Tx::None;
+    }
+    if (tx == Tx::None) {
+      try {
+        execPrepared(kind == Tx::Write ? "BEGIN IMMEDIATE" : "BEGIN");
+      } catch (...) {
+        rollback();
+        throw;
+      }
+      tx = kind;
+      groupTx = true;
+    }
+    execPrepared("SAVEPOINT call");
+    struct Depth {
+      int &depth;
+      explicit Depth(int &d) : depth(++d) {}
+      ~Depth() { --depth; }
+    };
+    try {
+      Depth depth(callDepth);
+      if constexpr (std::is_void_v<decltype(fn())>) {
+        fn();
+        execPrepared("RELEASE call");
+      } else {
+        auto result = fn();
+        execPrepared("RELEASE call");
+        return result;
+      }
+    } catch (...) {
+      if (!sqlite3_get_autocommit(db)) {
+        sqlite3_exec(db, "ROLLBACK TO call", nullptr, nullptr, nullptr);
+        sqlite3_exec(db, "RELEASE call", nullptr, nullptr, nullptr);
+      } else {
+        tx = Tx::None;
+        groupTx = false;
+      }
+      throw;
+    }
+  }
+
+  void commit() {
+    if (tx == Tx::Write) writePoint();
+    execPrepared("COMMIT");
+    tx = Tx::None;
+  }
+
+  void beginGroup() {
+    if (groupDepth++ == 0) busyTimeoutMs = kGroupBusyTimeoutMs;
+  }
+  void endGroup() {
+    if (groupDepth == 0 || --groupDepth > 0) return;
+    busyTimeoutMs = kBusyTimeoutMs;
+    if (!groupTx) return;
+    groupTx = false;
+    try {
+      if (tx != Tx::None && !sqlite3_get_autocommit(db)) commit();
+    } catch (const Error &) {
+      // Like the device's registry, which keeps changes in memory and writes them out later,
+      // the calls have been answered already; what could not be kept is dropped whole.
+      rollback();
+    }
+    tx = Tx::None;
+  }
+
   void rollback() {
     if (tx != Tx::None && !sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     tx = Tx::None;
+    groupTx = false;
   }
 
   void createSchema();
@@ -340,6 +451,7 @@ std::pair<std::int64_t, bool> Connection::ensureKey(const std::vector<std::strin
       checkKeyDepth(components.size());
       checkKeyName(name);
     }
+    writePoint();
     Query q(*this, "INSERT INTO keys(parent, folded, name) VALUES(?1, ?2, ?3)");
     q.bind(1, id).bind(2, folded).bind(3, name).run();
     id = sqlite3_last_insert_rowid(db);
@@ -357,12 +469,12 @@ namespace {
 // SQLite's own busy timeout sleeps 1, 2, 5, 10 ... 100 ms between tries, so a write that meets
 // another process's write (a few dozen microseconds) would wait a millisecond or more. Here the
 // waits start at 20 us and double up to 1 ms, until kBusyTimeoutMs in all.
-int waitWhileBusy(void *, int tries) {
+int waitWhileBusy(void *connection, int tries) {
   static constexpr int kFirstUs = 20, kLongestUs = 1000;
   thread_local std::chrono::steady_clock::time_point since;
   auto now = std::chrono::steady_clock::now();
   if (tries == 0) since = now;
-  if (now - since >= std::chrono::milliseconds(kBusyTimeoutMs)) return 0;
+  if (now - since >= std::chrono::milliseconds(static_cast<Connection *>(connection)->busyTimeoutMs)) return 0;
   int us = tries < 6 ? kFirstUs << tries : kLongestUs;
   usleep(static_cast<useconds_t>(us > kLongestUs ? kLongestUs : us));
   return 1;
@@ -385,6 +497,23 @@ std::string uriPath(const std::filesystem::path &file) {
 
 bool writable(const std::filesystem::path &p) { return access(p.c_str(), W_OK) == 0; }
 
+// The store holds secrets (the WEP keys): the file is its owner's alone, whatever the umask, and
+// SQLite gives its journal files the mode of the file. A file of ours that others could read (as
+// earlier versions left it) is closed to them; one of somebody else's is left as it is.
+void keepToOwner(const std::filesystem::path &file) {
+  int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return;  // opening the store itself says why
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 0777) != 0600)
+    ::fchmod(fd, 0600);
+  ::close(fd);
+  for (const char *suffix : {"-wal", "-shm"}) {
+    std::string journal = file.string() + suffix;
+    if (::lstat(journal.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 0077))
+      ::chmod(journal.c_str(), st.st_mode & 0700);
+  }
+}
+
 }  // namespace
 
 Store::Store(const std::filesystem::path &file) : impl_(std::make_unique<Impl>()) {
@@ -400,6 +529,7 @@ Store::Store(const std::filesystem::path &file) : impl_(std::make_unique<Impl>()
     throw Error("cannot create registry store " + file.string() +
                 (folderThere ? ": its folder is read-only" : ": its folder does not exist"));
   }
+  if (!impl_->readOnly) keepToOwner(file);
   std::string uri = "file:" + uriPath(file);
   int flags = SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX;
   if (impl_->readOnly) {
@@ -416,7 +546,7 @@ Store::Store(const std::filesystem::path &file) : impl_(std::make_unique<Impl>()
     std::string why = reason(impl_->db, rc);
     throw Error("cannot open registry store " + file.string() + ": " + why);
   }
-  sqlite3_busy_handler(impl_->db, waitWhileBusy, nullptr);
+  sqlite3_busy_handler(impl_->db, waitWhileBusy, static_cast<Connection *>(impl_.get()));
   sqlite3_extended_result_codes(impl_->db, 1);
   if (!impl_->readOnly && sqlite3_db_readonly(impl_->db, "main") == 1) impl_->readOnly = true;
   // Switching to WAL needs a moment of exclusive access; a second process opening the same new
@@ -441,6 +571,15 @@ Store::Store(const std::filesystem::path &file) : impl_(std::make_unique<Impl>()
   impl_->createSchema();
 }
 
+Store::Store(Empty) : impl_(std::make_unique<Impl>()) {
+  impl_->file = "(no store)";
+  int rc = sqlite3_open_v2("file::memory:", &impl_->db,
+                           SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_READWRITE | SQLITE_OPEN_MEMORY, nullptr);
+  if (rc != SQLITE_OK) throw Error("cannot make an empty registry: " + reason(impl_->db, rc));
+  impl_->createSchema();
+  impl_->readOnly = true;
+}
+
 Store::~Store() = default;
 
 const std::filesystem::path &Store::file() const { return impl_->file; }
@@ -461,6 +600,7 @@ bool Store::deleteKey(std::string_view key) {
     auto id = impl_->findKey(components);
     if (!id) return false;
     impl_->requireWritable();
+    writePoint();
     Query v(*impl_,
             "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) "
             "DELETE FROM vals WHERE key IN sub");
@@ -504,6 +644,7 @@ void Store::setValue(std::string_view key, std::string_view name, std::uint32_t 
   impl_->transact(Connection::Tx::Write, [&] {
     impl_->requireWritable();
     std::int64_t id = impl_->ensureKey(components).first;
+    writePoint();
     // An update in place keeps the row, and with it the value's place in the listing order.
     Query q(*impl_,
             "INSERT INTO vals(key, folded, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
@@ -523,6 +664,7 @@ bool Store::deleteValue(std::string_view key, std::string_view name) {
     find.bind(1, *id).bind(2, foldCase(name));
     if (!find.step()) return false;
     impl_->requireWritable();
+    writePoint();
     Query q(*impl_, "DELETE FROM vals WHERE key = ?1 AND folded = ?2");
     q.bind(1, *id).bind(2, foldCase(name)).run();
     return true;
@@ -594,6 +736,16 @@ void Store::batch(const std::function<void()> &fn) {
 void Store::snapshot(const std::function<void()> &fn) const {
   std::lock_guard lock(impl_->mutex);
   impl_->transact(Connection::Tx::Read, fn);
+}
+
+void Store::beginGroup() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->beginGroup();
+}
+
+void Store::endGroup() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->endGroup();
 }
 
 }  // namespace teskel::registry

@@ -120,22 +120,25 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM, 
   if (!path) return ERROR_INVALID_PARAMETER;
   if (store->shouldFail(FailOp::CreateKey, *path)) return ERROR_CANTWRITE;
   return guarded(ERROR_CANTWRITE, [&]() -> LONG {
-    // A name the registry cannot keep (control characters, over 255 characters, over 512
-    // levels) is the caller's mistake, not a failing store; a key that has one already opens.
-    if (!store->keyExists(*path)) {
-      try {
-        teskel::registry::checkKeyPath(*path);
-      } catch (const teskel::registry::Error &) {
-        return ERROR_INVALID_PARAMETER;
-      }
-    }
     LONG result = ERROR_SUCCESS;
     bool created = false;
+    // One transaction for the look and the change, so that a call costs the store one.
     store->batch([&] {
-      if (keyGone(*store, *base))
+      if (keyGone(*store, *base)) {
         result = ERROR_KEY_DELETED;
-      else
-        created = store->createKey(*path);
+        return;
+      }
+      // A name the registry cannot keep (control characters, over 255 characters, over 512
+      // levels) is the caller's mistake, not a failing store; a key that has one already opens.
+      if (!store->keyExists(*path)) {
+        try {
+          teskel::registry::checkKeyPath(*path);
+        } catch (const teskel::registry::Error &) {
+          result = ERROR_INVALID_PARAMETER;
+          return;
+        }
+      }
+      created = store->createKey(*path);
     });
     if (result != ERROR_SUCCESS) return result;
     *phkResult = openHandle(*path);
@@ -230,7 +233,7 @@ LONG RegCloseKey(HKEY hKey) {
 }
 
 LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcName, LPDWORD, LPWSTR lpClass,
-                   LPDWORD lpcClass, void *) {
+                   LPDWORD lpcClass, PFILETIME) {
   if (!lpName || !lpcName) return ERROR_INVALID_PARAMETER;
   auto path = pathOf(hKey);
   if (!path) return ERROR_INVALID_HANDLE;

@@ -259,6 +259,12 @@ bool HeadlessRenderer::execute(const std::string &line) {
     if (name == "return") name = "enter";
     if (name == "esc") name = "escape";
     if (name == "backtab") name = "shift-tab";
+    // The sheet's own keys, as a real sheet takes them through PropSheet_IsDialogMessage: the next
+    // and the previous page, round from the last to the first.
+    if (name == "ctrl-tab" || name == "ctrl-shift-tab") {
+      if (!session_.switchPage(name == "ctrl-tab" ? 1 : -1, true)) return error("no property sheet in front");
+      return true;
+    }
     const Key *key = nullptr;
     for (const Key &k : kKeys)
       if (name == k.name) key = &k;

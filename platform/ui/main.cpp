@@ -88,6 +88,10 @@ int main(int argc, char **argv) {
     session.setRenderer(nullptr);
     renderer.reset();  // the terminal is given back before anything else is printed
     std::cout.flush();
+    // The program leaves silently, as on the device; here the user also learns why.
+    if (auto other = session.otherInstance())
+      std::cerr << name << ": another " << name << " (process " << *other << ") runs on " << dir.string()
+                << "; this one ends\n";
     return rc;
   } catch (const std::exception &e) {
     std::cerr << name << ": " << e.what() << "\n";

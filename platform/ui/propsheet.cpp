@@ -13,7 +13,7 @@ constexpr int kButtonWidth = 28;  // dialog units: ten cells
 
 std::size_t hostPageSize(DWORD dwSize) {
   // The device's 40-byte record is this host's PROPSHEETPAGEW; larger records carry program data.
-  if (dwSize == PROPSHEETPAGEW_DEVICE_SIZE) return sizeof(PROPSHEETPAGEW);
+  if (dwSize == kDevicePropSheetPageSize) return sizeof(PROPSHEETPAGEW);
   return dwSize >= sizeof(PROPSHEETPAGEW) ? dwSize : 0;
 }
 
@@ -224,7 +224,7 @@ LRESULT CALLBACK SheetProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 INT_PTR propertySheet(State &s, const PROPSHEETHEADERW *hdr) {
-  if (!hdr || (hdr->dwSize != PROPSHEETHEADERW_DEVICE_SIZE && hdr->dwSize < sizeof(PROPSHEETHEADERW))) return -1;
+  if (!hdr || (hdr->dwSize != kDevicePropSheetHeaderSize && hdr->dwSize < sizeof(PROPSHEETHEADERW))) return -1;
   if (hdr->nPages == 0) return -1;
   if (!(hdr->dwFlags & PSH_PROPSHEETPAGE)) {
     if (!hdr->phpage) return -1;

@@ -67,6 +67,7 @@ Session::Session(EventLoop &loop, SessionOptions options)
       std::filesystem::create_directories(s.windowsDir);
     } else {
       s.windowsDir = defaultWindowsDir(s.options.root);
+      s.windowsDirPerRoot = true;
     }
     openPublishing(s);
   }
@@ -102,6 +103,10 @@ std::filesystem::path Session::debugLogPath() const {
   return state_->options.root.empty() ? std::filesystem::path() : state_->options.root / "debug.log";
 }
 std::filesystem::path Session::windowsDir() const { return state_->windowsDir; }
+std::optional<pid_t> Session::otherInstance() const {
+  if (state_->windowsCreated > 0 || state_->foreign.empty()) return std::nullopt;
+  return state_->foreign.begin()->second.first;
+}
 
 HINSTANCE Session::loadModule(std::span<const std::uint8_t> resBytes) {
   auto m = std::make_unique<Module>(resBytes);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
@@ -108,8 +109,8 @@ std::string fileNameFor(HWND h) {
   return buf;
 }
 
-// The per-user folder must be ours alone: made with owner-only rights, and refused when somebody
-// else owns it or it is a link.
+// The per-user folder must be ours alone: made with owner-only rights (whatever the umask),
+// closed to others when they could use it, and refused when somebody else owns it or it is a link.
 void ensurePrivateDir(const fs::path &dir) {
   if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
     throw std::runtime_error("cannot create " + dir.string() + ": " + std::strerror(errno));
@@ -117,6 +118,31 @@ void ensurePrivateDir(const fs::path &dir) {
   if (lstat(dir.c_str(), &st) != 0) throw std::runtime_error("cannot inspect " + dir.string() + ": " + std::strerror(errno));
   if (!S_ISDIR(st.st_mode) || st.st_uid != getuid())
     throw std::runtime_error(dir.string() + " is not a folder of this user");
+  if ((st.st_mode & 0777) != 0700 && chmod(dir.c_str(), 0700) != 0)
+    throw std::runtime_error("cannot make " + dir.string() + " private: " + std::strerror(errno));
+}
+
+// This user's runtime folder: in $XDG_RUNTIME_DIR, else in /tmp; a name in /tmp that somebody
+// else took first (to keep the program from starting) gives way to one in the user's home.
+fs::path userRuntimeDir() {
+  const std::string name = "teskel-" + std::to_string(getuid());
+  std::vector<fs::path> candidates;
+  const char *xdg = std::getenv("XDG_RUNTIME_DIR");
+  if (xdg && *xdg == '/' && fs::is_directory(xdg)) candidates.push_back(fs::path(xdg) / name);
+  candidates.push_back(fs::path("/tmp") / name);
+  const char *home = std::getenv("HOME");
+  if (home && *home == '/') candidates.push_back(fs::path(home) / ".cache" / name);
+  std::string refused;
+  for (const auto &dir : candidates) {
+    try {
+      if (dir.parent_path().filename() == ".cache") fs::create_directories(dir.parent_path());
+      ensurePrivateDir(dir);
+      return dir;
+    } catch (const std::exception &e) {
+      refused = e.what();
+    }
+  }
+  throw std::runtime_error("no runtime folder of this user: " + refused);
 }
 
 }  // namespace
@@ -137,11 +163,7 @@ std::string rootKey(const fs::path &root) {
 }
 
 fs::path defaultWindowsDir(const fs::path &root) {
-  const char *xdg = std::getenv("XDG_RUNTIME_DIR");
-  fs::path base = (xdg && *xdg && fs::is_directory(xdg)) ? fs::path(xdg) : fs::path("/tmp");
-  fs::path user = base / ("teskel-" + std::to_string(getuid()));
-  ensurePrivateDir(user);
-  fs::path perRoot = user / rootKey(root);
+  fs::path perRoot = userRuntimeDir() / rootKey(root);
   ensurePrivateDir(perRoot);
   fs::path windows = perRoot / "windows";
   ensurePrivateDir(windows);
@@ -151,6 +173,11 @@ fs::path defaultWindowsDir(const fs::path &root) {
 void openPublishing(State &s) {
   fs::path lock = s.windowsDir / lockName(getpid());
   s.lockFd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  // Another program on this root may have just removed the folder on its way out.
+  for (int again = 0; s.lockFd < 0 && errno == ENOENT && s.windowsDirPerRoot && again < 3; ++again) {
+    s.windowsDir = defaultWindowsDir(s.options.root);
+    s.lockFd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  }
   if (s.lockFd < 0 || flock(s.lockFd, LOCK_EX | LOCK_NB) != 0)
     throw std::runtime_error("cannot lock " + lock.string() + ": " + std::strerror(errno));
   s.publisherPid = getpid();
@@ -165,6 +192,9 @@ void closePublishing(State &s) {
   fs::remove(s.windowsDir / lockName(getpid()), ec);
   close(s.lockFd);
   s.lockFd = -1;
+  // The root's folders go with the last program that published there (removing a folder that
+  // still holds another's entries fails, and leaves them).
+  if (s.windowsDirPerRoot && rmdir(s.windowsDir.c_str()) == 0) rmdir(s.windowsDir.parent_path().c_str());
 }
 
 void publishWindow(State &s, Window &w) {
@@ -230,7 +260,7 @@ HWND findWindow(State &s, LPCWSTR cls, LPCWSTR title) {
 }
 
 bool notifyIcon(State &s, DWORD op, const NOTIFYICONDATAW *data) {
-  if (!data || (data->cbSize != NOTIFYICONDATAW_DEVICE_SIZE && data->cbSize < sizeof(NOTIFYICONDATAW))) return false;
+  if (!data || (data->cbSize != kDeviceNotifyIconSize && data->cbSize < sizeof(NOTIFYICONDATAW))) return false;
   auto it = std::find_if(s.tray.begin(), s.tray.end(),
                          [&](const TrayIcon &t) { return t.window == data->hWnd && t.id == data->uID; });
   auto apply = [&](TrayIcon &t) {
@@ -317,8 +347,19 @@ int messageBox(State &s, const coredll::MessageBoxRequest &req) {
 
 void debugOutput(State &s, const std::u16string &text) {
   if (!s.options.root.empty()) {
-    std::ofstream log(s.options.root / "debug.log", std::ios::app | std::ios::binary);
-    log << coredll::toUtf8(text);
+    // Like every file in the root folder, its user's alone whatever the umask.
+    fs::path log = s.options.root / "debug.log";
+    int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      std::string bytes = coredll::toUtf8(text);
+      for (std::size_t done = 0; done < bytes.size();) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+      }
+      close(fd);
+    }
   }
   if (s.renderer) s.renderer->debugOutput(text);
 }

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 #include <windows.h>
+#include <commctrl.h>
 
 #include <deque>
 #include <functional>
@@ -19,6 +20,12 @@
 #include "teskel/ui_resources.h"
 
 namespace teskel::ui {
+
+// A program built for the device fills in the records' sizes there (the first versions of the
+// records on a 32-bit machine); they are taken as the host's record too.
+inline constexpr DWORD kDevicePropSheetPageSize = 40;
+inline constexpr DWORD kDevicePropSheetHeaderSize = 40;
+inline constexpr DWORD kDeviceNotifyIconSize = 152;
 
 // Private messages through which the shell (renderers) acts on windows via the queue, so that the
 // program's own loop dispatches them in order with everything else. They sit in the range of
@@ -200,6 +207,7 @@ struct State {
   std::map<std::uintptr_t, GdiObject> gdi;
   std::map<std::uintptr_t, std::vector<std::max_align_t>> pageHandles;  // CreatePropertySheetPageW
   std::map<std::uintptr_t, std::pair<pid_t, std::string>> foreign;  // windows of other processes
+  std::size_t windowsCreated = 0;  // by this process, over the session
   std::uintptr_t nextHandle = 0x10000;
   ATOM nextAtom = 0xC000;
 
@@ -230,6 +238,7 @@ struct State {
   mutable int scrollY = 0;
 
   std::filesystem::path windowsDir;
+  bool windowsDirPerRoot = false;  // the runtime folder's per-root part, removed at the end when empty
   int lockFd = -1;          // held while this process publishes windows
   pid_t publisherPid = 0;   // the process that opened the publishing (not a forked copy)
   coredll::MessageBoxHandler previousBoxHandler;

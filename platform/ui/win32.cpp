@@ -439,7 +439,7 @@ INT_PTR PropertySheetW(LPCPROPSHEETHEADERW header) {
 HPROPSHEETPAGE CreatePropertySheetPageW(LPCPROPSHEETPAGEW psp) {
   State *s = S();
   if (!s || !psp) return nullptr;
-  std::size_t size = psp->dwSize == PROPSHEETPAGEW_DEVICE_SIZE ? sizeof(PROPSHEETPAGEW) : psp->dwSize;
+  std::size_t size = psp->dwSize == teskel::ui::kDevicePropSheetPageSize ? sizeof(PROPSHEETPAGEW) : psp->dwSize;
   if (size < sizeof(PROPSHEETPAGEW)) return nullptr;
   std::vector<std::max_align_t> copy((size + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
   std::memcpy(copy.data(), psp, size);

@@ -176,6 +176,7 @@ HWND createWindow(State &s, DWORD exStyle, LPCWSTR clsName, LPCWSTR name, DWORD 
 
   auto w = std::make_unique<Window>();
   HWND h = reinterpret_cast<HWND>(s.newHandle());
+  ++s.windowsCreated;
   w->handle = h;
   w->cls = cls;
   w->kind = cls->kind;

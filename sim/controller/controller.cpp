@@ -6,8 +6,10 @@
 //   odd-offset, unknown-id, past-end, freed-buffer, buffer-in-flight, transmit-bad-buffer,
 //   read-only-record, wrong-length, record-id-mismatch, aux-no-key,
 //   control-bad-value, read-only-register, unused-register, misaligned-register.
+#include <bit>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "controller_impl.h"
 
@@ -74,6 +76,33 @@ std::uint8_t Controller::readPort8(std::uint32_t offset) {
 void Controller::writePort8(std::uint32_t offset, std::uint8_t value) {
   impl_->loop.runDueDevice();
   impl_->write8(offset, value);
+}
+
+namespace {
+// The access path whose data port is at `offset`, or -1.
+int dataPath(std::uint32_t offset) { return offset == kRegData0 ? 0 : offset == kRegData1 ? 1 : -1; }
+}  // namespace
+
+// On the wall clock time passes between the words, and device work may fall due in between:
+// there every word is a single access.
+void Controller::readPort16String(std::uint32_t offset, std::uint16_t *words, std::size_t count) {
+  const int path = dataPath(offset);
+  std::size_t done = 0;
+  if (path >= 0 && impl_->loop.mode() == EventLoop::Mode::Virtual) {
+    impl_->loop.runDueDevice();
+    done = impl_->dataReadWords(path, words, count);
+  }
+  for (; done < count; ++done) words[done] = readPort16(offset);
+}
+
+void Controller::writePort16String(std::uint32_t offset, const std::uint16_t *words, std::size_t count) {
+  const int path = dataPath(offset);
+  std::size_t done = 0;
+  if (path >= 0 && impl_->loop.mode() == EventLoop::Mode::Virtual) {
+    impl_->loop.runDueDevice();
+    done = impl_->dataWriteWords(path, words, count);
+  }
+  for (; done < count; ++done) writePort16(offset, words[done]);
 }
 
 ReceiveResult Controller::receiveFrame(const std::vector<std::uint8_t> &frame80211) {
@@ -147,11 +176,11 @@ void Controller::Impl::schedule(Micros delay, std::function<void()> fn) {
   auto id = loop.after(
       delay,
       [this, token, fn = std::move(fn)] {
-        tasks.erase(token);
+        forgetTask(token);
         fn();
       },
       EventLoop::Lane::Device);
-  tasks[token] = id;
+  tasks.emplace_back(token, id);
 }
 
 void Controller::Impl::scheduleWork(Micros delay, std::function<void()> fn) {
@@ -164,11 +193,20 @@ void Controller::Impl::scheduleWorkAt(Micros when, std::function<void()> fn) {
   auto id = loop.at(
       when,
       [this, token, gen, fn = std::move(fn)] {
-        tasks.erase(token);
+        forgetTask(token);
         if (gen == generation) fn();
       },
       EventLoop::Lane::Device);
-  tasks[token] = id;
+  tasks.emplace_back(token, id);
+}
+
+void Controller::Impl::forgetTask(std::uint64_t token) {
+  for (auto &t : tasks) {
+    if (t.first != token) continue;
+    t = tasks.back();
+    tasks.pop_back();
+    return;
+  }
 }
 
 const Fault *Controller::Impl::fault(Fault::Kind kind) const {
@@ -741,6 +779,48 @@ void Controller::Impl::dataWrite8(int path, std::uint8_t value) {
     return;
   }
   (*t)[pos] = value;
+}
+
+Buffer *Controller::Impl::quietBuffer(int path) {
+  AccessPath &a = paths[path];
+  if (!a.positioned || !a.resolved || a.isRecord || loop.now() < a.seekUntil || seekStuck(path)) return nullptr;
+  auto it = buffers.find(a.select);
+  return it == buffers.end() ? nullptr : &it->second;
+}
+
+std::size_t Controller::Impl::dataReadWords(int path, std::uint16_t *words, std::size_t count) {
+  Buffer *b = quietBuffer(path);
+  if (!b) return 0;
+  AccessPath &a = paths[path];
+  const std::size_t pos = a.position, size = b->bytes.size();
+  std::size_t n = std::min(count, pos < size ? (size - pos) / 2 : 0);
+  if (b->kind == BufferKind::Transmit && fault(Fault::Kind::TagMismatch) && size >= kDescriptorSize) {
+    // Words from the trailer on may be the ones a fault corrupts.
+    const std::size_t frameEnd = (kDescriptorSize + be16(b->bytes, kDescLength8023) + 1u) & ~std::size_t{1};
+    n = std::min(n, frameEnd > pos ? (frameEnd - pos) / 2 : 0);
+  }
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(words, b->bytes.data() + pos, 2 * n);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) words[i] = le16(b->bytes, pos + 2 * i);
+  }
+  a.position += static_cast<std::uint32_t>(2 * n);
+  return n;
+}
+
+std::size_t Controller::Impl::dataWriteWords(int path, const std::uint16_t *words, std::size_t count) {
+  Buffer *b = quietBuffer(path);
+  if (!b || (b->kind == BufferKind::Transmit && b->tx == TxState::InFlight)) return 0;
+  AccessPath &a = paths[path];
+  const std::size_t pos = a.position, size = b->bytes.size();
+  const std::size_t n = std::min(count, pos < size ? (size - pos) / 2 : 0);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(b->bytes.data() + pos, words, 2 * n);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) putLe16(b->bytes, pos + 2 * i, words[i]);
+  }
+  a.position += static_cast<std::uint32_t>(2 * n);
+  return n;
 }
 
 // ---------------------------------------------------------------------------------------------

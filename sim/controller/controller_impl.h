@@ -98,6 +98,12 @@ struct Controller::Impl {
   void dataWrite16(int path, std::uint16_t value);
   std::uint8_t dataRead8(int path);
   void dataWrite8(int path, std::uint8_t value);
+  // The transmit or receive buffer a path's next data accesses would reach with nothing to
+  // record on the way; null when any of them might record something or meet a record.
+  Buffer *quietBuffer(int path);
+  // Moves leading words of a string access at once; the number moved (the rest go one by one).
+  std::size_t dataReadWords(int path, std::uint16_t *words, std::size_t count);
+  std::size_t dataWriteWords(int path, const std::uint16_t *words, std::size_t count);
   bool seekStuck(int path) const;
 
   // --- buffers ---
@@ -289,7 +295,9 @@ struct Controller::Impl {
   std::uint64_t violationsDropped = 0;
   std::uint64_t generation = 0;
   std::uint64_t nextToken = 1;
-  std::map<std::uint64_t, EventLoop::TaskId> tasks;
+  // Pending device work by token, to be cancelled when the controller goes: a few at a time.
+  std::vector<std::pair<std::uint64_t, EventLoop::TaskId>> tasks;
+  void forgetTask(std::uint64_t token);
 };
 
 // The controller's side of its coordination function: what the radio hears and how its frames fared.

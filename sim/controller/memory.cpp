@@ -1,5 +1,8 @@
 // The controller's memory: RAM with the download buffer, non-volatile memory kept in a file,
 // production data, the key-guarded auxiliary port and the program cycle.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -57,10 +60,20 @@ void Controller::Impl::saveNonVolatile() {
   // Write beside the file and rename, so a crash never leaves half a memory image.
   const std::string tmp = options.nvPath + ".new";
   {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(nv.data()), static_cast<std::streamsize>(nv.size()));
-    out.flush();
-    if (!out) throw std::runtime_error("cannot write controller memory file " + tmp + ": " + std::strerror(errno));
+    // The card's memory file is its user's alone, like everything in the handheld's root folder.
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) throw std::runtime_error("cannot write controller memory file " + tmp + ": " + std::strerror(errno));
+    std::size_t done = 0;
+    while (done < nv.size()) {
+      ssize_t n = ::write(fd, nv.data() + done, nv.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    int saved = errno;
+    ::close(fd);
+    if (done != nv.size())
+      throw std::runtime_error("cannot write controller memory file " + tmp + ": " + std::strerror(saved ? saved : EIO));
   }
   if (std::rename(tmp.c_str(), options.nvPath.c_str()) != 0)
     throw std::runtime_error("cannot replace controller memory file " + options.nvPath + ": " + std::strerror(errno));

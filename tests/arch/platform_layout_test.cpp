@@ -6,25 +6,25 @@
 #include <shellapi.h>
 
 #include <cstddef>
+#include <type_traits>
 #include <cstdint>
 
 #if UINTPTR_MAX == 0xFFFFFFFF
 
 // The miniport registers with exactly this many bytes, and NDIS reads the slots at these offsets.
-static_assert(sizeof(NDIS40_MINIPORT_CHARACTERISTICS) == 72);
-static_assert(offsetof(NDIS40_MINIPORT_CHARACTERISTICS, MajorNdisVersion) == 0);
-static_assert(offsetof(NDIS40_MINIPORT_CHARACTERISTICS, MinorNdisVersion) == 1);
-static_assert(offsetof(NDIS40_MINIPORT_CHARACTERISTICS, Reserved) == 4);
-static_assert(offsetof(NDIS40_MINIPORT_CHARACTERISTICS, CheckForHangHandler) == 8);
-static_assert(offsetof(NDIS40_MINIPORT_CHARACTERISTICS, HaltHandler) == 20);
-static_assert(offsetof(NDIS40_MINIPORT_CHARACTERISTICS, InitializeHandler) == 28);
-static_assert(offsetof(NDIS40_MINIPORT_CHARACTERISTICS, SendHandler) == 48);
-static_assert(offsetof(NDIS40_MINIPORT_CHARACTERISTICS, TransferDataHandler) == 56);
-static_assert(offsetof(NDIS40_MINIPORT_CHARACTERISTICS, AllocateCompleteHandler) == 68);
+static_assert(sizeof(NDIS_MINIPORT_CHARACTERISTICS) == 72);
+static_assert(offsetof(NDIS_MINIPORT_CHARACTERISTICS, Ndis30Chars.MajorNdisVersion) == 0);
+static_assert(offsetof(NDIS_MINIPORT_CHARACTERISTICS, Ndis30Chars.MinorNdisVersion) == 1);
+static_assert(offsetof(NDIS_MINIPORT_CHARACTERISTICS, Ndis30Chars.Reserved) == 4);
+static_assert(offsetof(NDIS_MINIPORT_CHARACTERISTICS, Ndis30Chars.CheckForHangHandler) == 8);
+static_assert(offsetof(NDIS_MINIPORT_CHARACTERISTICS, Ndis30Chars.HaltHandler) == 20);
+static_assert(offsetof(NDIS_MINIPORT_CHARACTERISTICS, Ndis30Chars.InitializeHandler) == 28);
+static_assert(offsetof(NDIS_MINIPORT_CHARACTERISTICS, Ndis30Chars.SendHandler) == 48);
+static_assert(offsetof(NDIS_MINIPORT_CHARACTERISTICS, Ndis30Chars.TransferDataHandler) == 56);
+static_assert(offsetof(NDIS_MINIPORT_CHARACTERISTICS, AllocateCompleteHandler) == 68);
 
 // The tray record: the shell takes its size from cbSize, so the device size must be the real one.
 static_assert(sizeof(NOTIFYICONDATAW) == 152);
-static_assert(sizeof(NOTIFYICONDATAW) == NOTIFYICONDATAW_DEVICE_SIZE);
 static_assert(offsetof(NOTIFYICONDATAW, uCallbackMessage) == 16);
 static_assert(offsetof(NOTIFYICONDATAW, hIcon) == 20);
 static_assert(offsetof(NOTIFYICONDATAW, szTip) == 24);
@@ -36,11 +36,16 @@ static_assert(offsetof(PROPSHEETHEADERW, nPages) == 24);
 static_assert(offsetof(PROPSHEETHEADERW, ppsp) == 32);
 static_assert(offsetof(PROPSHEETHEADERW, pfnCallback) == 36);
 static_assert(sizeof(PROPSHEETPAGEW) == 40);
-static_assert(sizeof(PROPSHEETPAGEW) == PROPSHEETPAGEW_DEVICE_SIZE);
 static_assert(offsetof(PROPSHEETPAGEW, pszTemplate) == 12);
 static_assert(offsetof(PROPSHEETPAGEW, pszTitle) == 20);
 static_assert(offsetof(PROPSHEETPAGEW, pfnDlgProc) == 24);
 static_assert(offsetof(PROPSHEETPAGEW, lParam) == 28);
+
+// The device's ULONG and LONG are its long types, and UINT is its int: a PULONG passed where a
+// PUINT is wanted compiles on a 64-bit host but not here, as on the device.
+static_assert(std::is_same_v<ULONG, unsigned long> && std::is_same_v<LONG, long>);
+static_assert(std::is_same_v<DWORD, unsigned long> && std::is_same_v<UINT, unsigned int>);
+static_assert(!std::is_same_v<PULONG, PUINT>);
 
 #endif
 

@@ -193,10 +193,26 @@ TEST_F(BringUpTest, LinkStatusStartsConnectedOnlyWithoutAssociation) {
   }
 }
 
-TEST_F(BringUpTest, ProgramsTheRegistryKeysWhenTheControllerHasWep) {
+struct WepRequestCase {
+  const char *name;
+  std::optional<std::uint32_t> wepReq;  // nullopt: the value is missing
+  std::uint16_t flags;
+};
+
+void PrintTo(const WepRequestCase &c, std::ostream *os) { *os << c.name; }
+
+class WepRequestTest : public BringUpTest, public ::testing::WithParamInterface<WepRequestCase> {};
+
+// The keys go to a controller with WEP whatever is asked; encryption only when "WepReq" asks
+// for it, so that an open network's first frames leave in the clear.
+TEST_P(WepRequestTest, ProgramsTheRegistryKeysAndSwitchesWepOnOnlyWhenAskedTo) {
   Bytes keys = pattern(20, 0x31);
   rig.setParmBinary("DefaultKeys", keys);
   rig.setParm("DefaultKeyId", 2);
+  if (GetParam().wepReq)
+    rig.setParm("WepReq", *GetParam().wepReq);
+  else
+    rig.registry.store().deleteValue(DriverRig::kParms, "WepReq");
   start();
   EXPECT_EQ(rig.record()->WepSupported, 1);
   EXPECT_EQ(rig.controller->recordWord(RID_WEP_DEFAULT_KEY_ID), std::optional<std::uint16_t>(2));
@@ -205,8 +221,14 @@ TEST_F(BringUpTest, ProgramsTheRegistryKeysWhenTheControllerHasWep) {
     expected.push_back(0);  // the pad byte
     EXPECT_EQ(rig.controller->record(static_cast<std::uint16_t>(RID_WEP_DEFAULT_KEY1 + k)), expected) << k;
   }
-  EXPECT_EQ(rig.controller->recordWord(RID_WEP_FLAGS), std::optional<std::uint16_t>(3));
+  EXPECT_EQ(rig.controller->recordWord(RID_WEP_FLAGS), std::optional<std::uint16_t>(GetParam().flags));
 }
+
+INSTANTIATE_TEST_SUITE_P(Requests, WepRequestTest,
+                         ::testing::Values(WepRequestCase{"Off", 0, 0}, WepRequestCase{"On", 1, 3},
+                                           WepRequestCase{"HighBitsOnly", 0x10000, 3},
+                                           WepRequestCase{"Missing", std::nullopt, 0}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(BringUpTest, AControllerWithoutWepGetsNoWepRecords) {
   rig.controller->addFault(sim::parseFault("rid-unreadable=0xFD4F"));

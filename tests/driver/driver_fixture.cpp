@@ -48,6 +48,20 @@ void PortTap::writePort8(std::uint32_t offset, std::uint8_t value) {
   device_.writePort8(offset, value);
 }
 
+void PortTap::readPort16String(std::uint32_t offset, std::uint16_t *words, std::size_t count) {
+  int path = dataPath(offset);
+  if (hook_ || path < 0) return PortDevice::readPort16String(offset, words, count);
+  device_.readPort16String(offset, words, count);
+  position_[path] = static_cast<std::uint16_t>(position_[path] + 2 * count);
+}
+
+void PortTap::writePort16String(std::uint32_t offset, const std::uint16_t *words, std::size_t count) {
+  int path = dataPath(offset);
+  if (path < 0) return PortDevice::writePort16String(offset, words, count);
+  position_[path] = static_cast<std::uint16_t>(position_[path] + 2 * count);
+  device_.writePort16String(offset, words, count);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The rig
 

@@ -49,6 +49,10 @@ class PortTap : public ceddk::PortDevice {
   void writePort16(std::uint32_t offset, std::uint16_t value) override;
   std::uint8_t readPort8(std::uint32_t offset) override;
   void writePort8(std::uint32_t offset, std::uint8_t value) override;
+  // String accesses to a data port reach the controller whole unless a read hook must see
+  // every word.
+  void readPort16String(std::uint32_t offset, std::uint16_t *words, std::size_t count) override;
+  void writePort16String(std::uint32_t offset, const std::uint16_t *words, std::size_t count) override;
 
  private:
   int dataPath(std::uint32_t offset) const;

@@ -293,6 +293,21 @@ INSTANTIATE_TEST_SUITE_P(Levels, LinkLevelTest,
                                            LevelCase{80, 160, 15, 15}),
                          [](const auto &info) { return "Quality" + std::to_string(info.param.quality); });
 
+TEST_F(RequestTest, ACommsQualityRecordShorterThanItsThreeWordsGivesNoFigure) {
+  for (std::uint16_t length : {1, 2}) {
+    SCOPED_TRACE(length);
+    rig.tap->setReadHook([length](const PortTap::Read &r) -> std::uint16_t {
+      if (r.path < 0 || r.selected != RID_COMMS_QUALITY) return r.value;
+      return r.position == 0 ? length : r.value;
+    });
+    for (NDIS_OID oid : {OID_PRIV_LINK_QUALITY, OID_PRIV_SIGNAL_LEVEL}) {
+      Answer a = query(oid, 1);
+      EXPECT_EQ(a.status, NDIS_STATUS_FAILURE);
+      EXPECT_EQ(a.done, 0u);
+    }
+  }
+}
+
 TEST_F(RequestTest, LinkFiguresBelongToInfrastructureOnly) {
   for (ULONG type : {0u, 3u}) {
     rig.record()->NetworkType = type;

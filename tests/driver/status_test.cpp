@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <sstream>
+#include <thread>
 
 #include "linked_driver.h"
 #include "port_trace.h"
@@ -34,8 +36,12 @@ class StatusTest : public RigTest {
     rig.install();
     rig.setParmBinary("DefaultKeys", kInstalledKeys);
     rig.setParm("DefaultKeyId", 2);
+    // Configured with WEP on (flags 3), so that whatever a tick writes shows; the ticks find it
+    // off, as installed, until a test asks for it.
+    rig.setParm("WepReq", 1);
     rig.bringUp();
     ASSERT_FALSE(HasFatalFailure());
+    rig.setParm("WepReq", 0);
   }
   void TearDown() override {
     if (LogFile) fclose(LogFile);
@@ -105,6 +111,41 @@ TEST_F(StatusTest, TicksStartOneSecondApart) {
   ASSERT_EQ(ends.size(), 4u);
   EXPECT_GT(ends[0], starts[0]);
   for (std::size_t i = 1; i < starts.size(); ++i) EXPECT_EQ(starts[i] - starts[i - 1], kSecond) << i;
+}
+
+// Another process's long transaction (an import of a large file) holds the store: the ticks go on
+// one a second without waiting for it, their registry calls failing as a device's fail, and the
+// first tick after it publishes again.
+TEST_F(StatusTest, AnotherProcessHoldingTheStoreNeitherStopsNorSlowsTheTicks) {
+  rig.registry.store().setValue(DriverRig::kParms, "LinkState", REG_DWORD, dword(0xEE));
+  auto timerRuns = [&] {
+    for (const auto &entry : rig.adapter->entryPointTimes())
+      if (entry.entry == "timer function") return std::make_pair(entry.calls, entry.longest);
+    return std::make_pair(std::uint64_t{0}, std::chrono::nanoseconds{0});
+  };
+  const auto before = timerRuns();
+  // A connection of its own, as another process has; the import waits on the test, not on time.
+  registry::Store other(rig.registry.store().file());
+  std::promise<void> holding, finish;
+  std::thread import([&] {
+    other.batch([&] {
+      other.setValue("Imported", "v", REG_DWORD, dword(1));
+      holding.set_value();
+      finish.get_future().wait();
+    });
+  });
+  holding.get_future().wait();
+  ticks(5);
+  const auto during = timerRuns();
+  finish.set_value();
+  import.join();
+
+  EXPECT_EQ(during.first, before.first + 5);
+  EXPECT_LT(during.second, std::chrono::milliseconds(500)) << "a tick waited for the other process";
+  EXPECT_EQ(dwordOf("LinkState"), 0xEEu) << "the ticks wrote while the other process held the store";
+  ticks();
+  EXPECT_EQ(dwordOf("LinkState"), 1u);
+  EXPECT_TRUE(rig.registry.store().getValue("Imported", "v"));
 }
 
 struct TypeCase {

@@ -317,6 +317,8 @@ TEST_F(TagMismatchTest, ThreeBadReadBacksAreRetriedAndTheFourthAttemptSends) {
   expectClean();
 }
 
+// A frame that never reached the air is a failure to the stack: success would tell it the frame
+// went out, and nothing above would send it again.
 TEST_F(TagMismatchTest, FourBadReadBacksDropTheFrameAsAFailure) {
   rig.controller->addFault(sim::parseFault("tag-mismatch=4"));
   EXPECT_EQ(sendAndSettle(frame(0x0800, 46)), std::vector<NDIS_STATUS>{NDIS_STATUS_FAILURE});
@@ -479,7 +481,8 @@ TEST_F(NoBufferTest, ResetFailsEachQueuedSendOnce) {
 }
 
 // Dropped frames free their buffer without an allocation event: the packets queued behind them
-// must still go out, not wait for the next send.
+// must still go out, not wait for the next send. Taking one packet per allocation event would
+// leave the last one queued for good here, with every buffer free.
 TEST_F(TransmitTest, PacketsQueuedBehindDroppedFramesStillGoOut) {
   std::vector<NDIS_PACKET *> onAir, runts;
   for (int i = 0; i < 5; ++i) onAir.push_back(rig.send(frame(0x0800, 986, static_cast<std::uint8_t>(i))));

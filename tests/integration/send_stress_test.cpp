@@ -17,6 +17,7 @@
 #include "teskel/controller.h"
 #include "teskel/event_loop.h"
 #include "teskel/ndis_host.h"
+#include "teskel/controller_card.h"
 #include "teskel/pccard.h"
 #include "teskel/port_bus.h"
 #include "teskel/registry_store.h"
@@ -135,13 +136,13 @@ class SendStress {
   std::size_t sent = 0, sentAtReset = 0, onAir = 0, invalid = 0, lostToReset = 0, failedInReset = 0, resets = 0;
 
   void bringUp() {
-    teskel::pccard::Card inserted;
-    inserted.controller.medium = &world->medium();
-    auto report = socket.insert(inserted);
+    teskel::sim::ControllerOptions onTheAir;
+    onTheAir.medium = &world->medium();
+    auto report = socket.insert(teskel::sim::controllerCard(loop, bus, onTheAir));
     if (!report.ok()) throw std::runtime_error("the card did not come up: " +
                                                (report.errors.empty() ? std::string("adapter failed") : report.errors[0]));
     adapter = socket.adapter("Teskel1");
-    card = socket.controller("Teskel1");
+    card = teskel::sim::controllerIn(socket, "Teskel1");
     card->onTransmit([this](const teskel::sim::TransmittedFrame &f) { onFrame(f); });
     waitAssociated();
     teskel::ndis::Binding b;

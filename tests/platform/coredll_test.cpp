@@ -1,7 +1,6 @@
 // COREDLL stand-in: string functions, conversions, local memory accounting, message box routing,
 // streams opened in the object store.
 #include <windows.h>
-#include <cestdio.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -15,9 +14,9 @@ TEST(Coredll, WideStringFunctions) {
   wcscat(buf, u"Card");
   EXPECT_EQ(wcslen(buf), 19u);
   EXPECT_EQ(lstrcmpiW(buf, u"drivers\\pcmcia\\CARD"), 0);
-  EXPECT_EQ(_wcstoul(u"1F", nullptr, 16), 0x1Fu);
+  EXPECT_EQ(wcstoul(u"1F", nullptr, 16), 0x1Fu);
   WCHAR *end = nullptr;
-  EXPECT_EQ(_wcstoul(u"0x10G", &end, 16), 16u);
+  EXPECT_EQ(wcstoul(u"0x10G", &end, 16), 16u);
   EXPECT_EQ(*end, u'G');
   _ultow(4294967295ul, buf, 10);
   EXPECT_EQ(std::u16string(buf), u"4294967295");

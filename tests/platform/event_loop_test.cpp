@@ -1,7 +1,12 @@
 // Event loop: ordering, device lanes during stalls, cancellation and the virtual clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "teskel/event_loop.h"
 
@@ -69,6 +74,41 @@ TEST(EventLoop, RunUntilStopsAtDeadlineAndOnRequest) {
   loop.runUntil(100000);
   EXPECT_TRUE(loop.stopRequested());
   EXPECT_LT(loop.now(), 100000u);
+}
+
+// Timers re-armed far ahead leave cancelled tasks behind; what is left runs once, in time order
+// and, within a time, in the order scheduled, whatever its lane.
+TEST(EventLoop, ManyCancellationsKeepTheOrderAcrossLanes) {
+  EventLoop loop;
+  std::vector<int> seen, kept;
+  for (int i = 0; i < 3000; ++i) {
+    auto id = loop.at(1000000 - static_cast<teskel::Micros>(i % 1000) * 7, [&seen, i] { seen.push_back(i); },
+                      i % 2 ? EventLoop::Lane::Device : EventLoop::Lane::Host);
+    if (i % 7 == 3) kept.push_back(i);
+    else EXPECT_TRUE(loop.cancel(id));
+  }
+  EXPECT_EQ(loop.pendingCount(), kept.size());
+  std::stable_sort(kept.begin(), kept.end(), [](int a, int b) { return a % 1000 > b % 1000; });
+  EXPECT_EQ(loop.runUntilIdle(), kept.size());
+  EXPECT_EQ(seen, kept);
+}
+
+TEST(EventLoop, IdsAreNeverReusedAndAnyCallableRunsOnceEvenAfterAThrow) {
+  EventLoop loop;
+  std::uint64_t sum = 0;
+  std::array<std::uint64_t, 32> big{};  // more than the loop keeps in place
+  big[31] = 7;
+  EventLoop::TaskId first = 0;
+  first = loop.at(1, [&, big, owned = std::make_unique<int>(5)] {
+    sum += big[31] + static_cast<std::uint64_t>(*owned);
+    EXPECT_FALSE(loop.cancel(first)) << "a running task is no longer pending";
+    EXPECT_NE(loop.after(1, [] { throw std::runtime_error("task failed"); }), first);
+  });
+  loop.at(3, [&sum] { sum += 100; });
+  EXPECT_THROW(loop.runUntilIdle(), std::runtime_error);
+  EXPECT_FALSE(loop.cancel(first)) << "an old id must not reach the task in its slot";
+  EXPECT_EQ(loop.runUntilIdle(), 1u);
+  EXPECT_EQ(sum, 112u);
 }
 
 TEST(EventLoop, WallClockAdvancesOnItsOwn) {

@@ -2,7 +2,9 @@
 #include <ceddk.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <string>
 
 #include "teskel/port_bus.h"
 
@@ -65,6 +67,54 @@ TEST(PortBus, StringFormsMoveWordsLowByteFirstEvenAtOddAddresses) {
   EXPECT_EQ(bus.misalignedStringReads(), 1u);
   WRITE_PORT_BUFFER_USHORT(port16(0x302), reinterpret_cast<PUSHORT>(raw), 1);
   EXPECT_EQ(bus.misalignedStringWrites(), 1u);
+}
+
+// A device that takes strings whole, and says how each access reached it.
+struct Calls : Echo {
+  std::string seen;
+  std::uint16_t readPort16(std::uint32_t off) override { return seen += 'r', Echo::readPort16(off); }
+  void writePort16(std::uint32_t off, std::uint16_t v) override { seen += 'w', Echo::writePort16(off, v); }
+  void readPort16String(std::uint32_t off, std::uint16_t *words, std::size_t n) override {
+    seen += 'R';
+    std::fill_n(words, n, Echo::readPort16(off));
+  }
+  void writePort16String(std::uint32_t off, const std::uint16_t *words, std::size_t n) override {
+    seen += 'W';
+    Echo::writePort16(off, words[n - 1]);
+  }
+};
+
+TEST(PortBus, StringsReachTheDeviceWholeUnlessSingleAccessesAreForced) {
+  PortBus bus;
+  Calls dev;
+  bus.map(0x300, 16, dev);
+  ScopedBus scope(bus);
+  bus.setTracing(true);
+  alignas(2) std::uint16_t words[3] = {1, 2, 3};
+  WRITE_PORT_BUFFER_USHORT(port16(0x302), words, 3);
+  READ_PORT_BUFFER_USHORT(port16(0x302), words, 3);
+  bus.setStringAccess(PortBus::StringAccess::PerWord);
+  WRITE_PORT_BUFFER_USHORT(port16(0x302), words, 2);
+  READ_PORT_BUFFER_USHORT(port16(0x302), words, 2);
+  EXPECT_EQ(dev.seen, "WRwwrr");
+  // Either way every word counts as an access and a string is traced as one.
+  EXPECT_EQ(bus.counters(0x302).total(), 10u);
+  ASSERT_EQ(bus.trace().size(), 4u);
+  EXPECT_EQ(bus.trace()[3].describe(), "RS16 0x0302 0203 0203");
+}
+
+TEST(PortBus, CountsOutliveTheWindowAndCoverUnmappedPorts) {
+  PortBus bus;
+  Echo a, b;
+  bus.map(0x300, 16, a);
+  bus.read16(0x302);
+  bus.read16(0x200);  // nothing there, still an access
+  EXPECT_TRUE(bus.unmap(0x300));
+  bus.map(0x300, 8, b);
+  bus.write16(0x302, 1);
+  EXPECT_EQ(bus.counters(0x302).reads, 1u);
+  EXPECT_EQ(bus.counters(0x302).writes, 1u);
+  EXPECT_EQ(bus.totals().total(), 3u);
 }
 
 TEST(PortBus, CountersResetAndTotal) {

@@ -121,4 +121,19 @@ TEST(HandheldFrames, EchoAndArpReadBackAndChecksumsHold) {
   EXPECT_EQ(parsed->data.size(), data.size());
 }
 
+// The traffic generator patches one echo request from send to send: every sequence number must
+// give the bytes of a fresh build, checksums included (0x0000 and 0xFFFF are not the same).
+TEST(HandheldFrames, APatchedEchoRequestIsTheOneBuiltAfresh) {
+  const eth::Mac a{2, 0, 0, 0, 0, 1}, b{2, 0x48, 0x41, 0x52, 0x42, 0x77};
+  const eth::Ipv4 ipA{192, 168, 77, 2}, ipB{192, 168, 77, 1};
+  std::vector<std::uint8_t> data(56, 0x5A);
+  eth::EchoRequestFrame echo(a, b, ipA, ipB, 0x7E57, data);
+  for (std::uint32_t n = 0; n <= 0xFFFF; ++n) {
+    const auto seq = static_cast<std::uint16_t>(n), id = static_cast<std::uint16_t>(n * 40503u + 1);
+    auto patched = echo.with(seq, id);
+    ASSERT_EQ(std::vector<std::uint8_t>(patched.begin(), patched.end()),
+              eth::ipv4Frame(a, b, ipA, ipB, eth::kProtoIcmp, id, eth::icmpEcho(0x7E57, seq, data))) << seq;
+  }
+}
+
 }  // namespace

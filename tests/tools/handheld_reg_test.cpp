@@ -263,32 +263,45 @@ TEST_F(HandheldRegTest, SetQueryAndDelete) {
 TEST_F(HandheldRegTest, FailuresExitNonZeroWithOneLineOnStderr) {
   ASSERT_EQ(reg({"set", "Comm\\Teskel1\\Parms", "SSID", "REG_SZ", "x"}).status, 0);
   const auto bad = file("bad.reg", "REGEDIT4\n\n[Comm]\n\"v\"=dword:xyz\n");
-  const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{"query", "HKEY_LOCAL_MACHINE\\Comm\\Missing"}, "HKEY_LOCAL_MACHINE\\Comm\\Missing"},
-      {{"query", "Comm\\Teskel1\\Parms", "Missing"}, "Missing"},
-      {{"query", "HKCU\\Software"}, "HKCU"},
-      {{"delete", "Comm\\Missing"}, "Comm\\Missing"},
-      {{"delete", "Comm\\Teskel1\\Parms", "Missing"}, "Missing"},
-      {{"delete", "HKLM"}, "HKEY_LOCAL_MACHINE"},
-      {{"set", "Comm", "v", "REG_DWORD", "12x"}, "12x"},
-      {{"set", "Comm", "v", "REG_DWORD", "4294967296"}, "4294967296"},
-      {{"set", "Comm", "v", "REG_BINARY", "abc"}, "abc"},
-      {{"set", "Comm", "v", "REG_MULTI_SZ", "a\\0\\0b"}, "REG_MULTI_SZ"},
-      {{"set", "Comm", "v", "REG_WHATEVER", "1"}, "REG_WHATEVER"},
-      {{"set", "Comm", "v"}, "usage"},
-      {{"import", bad}, "line 4"},
-      {{"import", (dir.path() / "absent.reg").string()}, "absent.reg"},
-      {{"import", dir.path().string()}, dir.path().string() + ": it is a folder"},
-      {{"set", "x]\n[-Comm", "", "REG_SZ", ""}, "key name \"x]\\n[-Comm\" holds a control character"},
-      {{"set", "Comm\\" + std::string(256, 'n'), "v", "REG_SZ", ""}, "longer than 255 characters"},
-      {{"export", "Comm\\Missing"}, "Comm\\Missing"},
-      {{"export", "Comm", (dir.path() / "no" / "folder.reg").string()}, "folder.reg"},
-      {{"frobnicate"}, "frobnicate"},
-      {{}, "subcommand"},
+  // A file one byte over the bound, without a byte of it written.
+  const auto large = (dir.path() / "large.reg").string();
+  std::filesystem::resize_file(file("large.reg", ""), 16 * 1024 * 1024 + 1);
+  struct Case {
+    std::vector<std::string> args;
+    std::string mentions;
+    int status;  // 2 for a malformed argument or input, 1 for a well-formed request that failed
+  } cases[] = {
+      {{"query", "HKEY_LOCAL_MACHINE\\Comm\\Missing"}, "HKEY_LOCAL_MACHINE\\Comm\\Missing", 1},
+      {{"query", "Comm\\Teskel1\\Parms", "Missing"}, "Missing", 1},
+      {{"query", "HKCU\\Software"}, "HKCU", 2},
+      {{"delete", "Comm\\Missing"}, "Comm\\Missing", 1},
+      {{"delete", "Comm\\Teskel1\\Parms", "Missing"}, "Missing", 1},
+      {{"delete", "HKLM"}, "HKEY_LOCAL_MACHINE", 1},
+      {{"set", "Comm", "v", "REG_DWORD", "12x"}, "12x", 2},
+      {{"set", "Comm", "v", "REG_DWORD", "4294967296"}, "4294967296", 2},
+      {{"set", "Comm", "v", "REG_BINARY", "abc"}, "abc", 2},
+      {{"set", "Comm", "v", "REG_BINARY", "zz"}, "zz", 2},
+      {{"set", "Comm", "v", "REG_MULTI_SZ", "a\\0\\0b"}, "REG_MULTI_SZ", 2},
+      {{"set", "Comm", "v", "REG_WHATEVER", "1"}, "REG_WHATEVER", 2},
+      {{"set", "Comm", "v"}, "usage", 2},
+      {{"import", bad}, "line 4", 2},
+      {{"import", large}, "large.reg is too large", 2},
+      {{"import", "/dev/zero"}, "/dev/zero is too large", 2},
+      {{"import", (dir.path() / "absent.reg").string()}, "absent.reg", 1},
+      {{"import", dir.path().string()}, dir.path().string() + ": it is a folder", 1},
+      {{"set", "x]\n[-Comm", "", "REG_SZ", ""}, "key name \"x]\\n[-Comm\" holds a control character", 2},
+      {{"set", "Comm\\" + std::string(256, 'n'), "v", "REG_SZ", ""}, "longer than 255 characters", 2},
+      {{"export", "Comm\\Missing"}, "Comm\\Missing", 1},
+      {{"export", "Comm", (dir.path() / "no" / "folder.reg").string()}, "folder.reg", 1},
+      {{"frobnicate"}, "frobnicate", 2},
+      {{"\x1b[2J"}, "unknown reg subcommand \\x1B[2J", 2},
+      {{}, "subcommand", 2},
   };
-  for (const auto &[args, mentions] : cases) {
-    SCOPED_TRACE(args.empty() ? std::string("(none)") : args[0] + " " + (args.size() > 1 ? args[1] : ""));
-    expectOneLineFailure(reg(args), mentions);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.args.empty() ? std::string("(none)") : c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+    Result r = reg(c.args);
+    expectOneLineFailure(r, c.mentions);
+    EXPECT_EQ(r.status, c.status) << r.err;
   }
   // None of the failed commands changed anything.
   EXPECT_EQ(reg({"export"}).out,
@@ -353,13 +366,21 @@ TEST_F(HandheldRegTest, ReadOnlyStoreAndFullDiskSayWhatIsWrong) {
   Result set = inNamespace(readOnly, "set Comm v REG_DWORD 1");
   expectOneLineFailure(set, "read-only");
 
-  const std::string full = "mount -t tmpfs -o size=256k tmpfs " + root() + " && head -c 4M /dev/zero > " + root() +
+  const std::string full = "mount -t tmpfs -o size=256k,mode=0700 tmpfs " + root() + " && head -c 4M /dev/zero > " + root() +
                            "/filler 2>/dev/null; true";
   Result fresh = inNamespace(full, "set Comm v REG_BINARY 00");
   expectOneLineFailure(fresh, "disk is full");
   for (const Result &r : {set, fresh})
     for (const char *internal : {"prepare", "query:", "COMMIT", "BEGIN", "readonly database"})
       EXPECT_EQ(r.err.find(internal), std::string::npos) << r.err;
+}
+
+TEST_F(HandheldRegTest, ReadingCreatesNoRootFolder) {
+  // An empty registry is what a root folder that is not there holds.
+  EXPECT_EQ(reg({"query", "HKLM"}).out, "HKEY_LOCAL_MACHINE\n\n");
+  EXPECT_EQ(reg({"export"}).out, "REGEDIT4\r\n\r\n");
+  expectOneLineFailure(reg({"query", "Comm"}), "key not found");
+  EXPECT_FALSE(std::filesystem::exists(root()));
 }
 
 TEST_F(HandheldRegTest, HelpNeedsNoRootFolder) {

@@ -90,6 +90,10 @@ TEST_F(Lifecycle, ASecondStartExitsAtOnceAndChangesNothing) {
   Pemblo second(root.path(), /*waitStarted=*/false);
   EXPECT_EQ(second.process().waitExit(kDeadline), 0);
   EXPECT_EQ(second.output(), "") << "no sheet, no message";
+  // Only the host says why, on stderr.
+  EXPECT_NE(second.errors().find("pemblo: another pemblo (process "), std::string::npos) << second.errors();
+  EXPECT_NE(second.errors().find(") runs on " + root.path().string() + "; this one ends\n"), std::string::npos)
+      << second.errors();
   EXPECT_EQ(reg.value("DefaultKeys")->data, shortKeys);
 
   EXPECT_EQ(first.trayPicture(), "104") << "exactly one tray icon";

@@ -6,7 +6,6 @@
 
 #include "commands.h"
 #include "tap_bridge.h"
-#include "teskel/pccard.h"
 
 namespace teskel::handheld {
 namespace {
@@ -108,7 +107,7 @@ AirSession::~AirSession() {
   retired_.clear();
 }
 
-void AirSession::prepareCard(pccard::Card &card) { card.controller.medium = &world_->medium(); }
+void AirSession::prepareCard(sim::ControllerOptions &card) { card.medium = &world_->medium(); }
 
 void AirSession::adapterUp(ndis::Adapter &adapter, sim::Controller &controller, const sim::air::Mac &station) {
   if (adapter_) return;  // the first adapter carries the traffic

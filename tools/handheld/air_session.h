@@ -16,10 +16,6 @@
 #include "traffic.h"
 #include "world_options.h"
 
-namespace teskel::pccard {
-struct Card;
-}
-
 namespace teskel::handheld {
 
 class TapBridge;
@@ -46,8 +42,8 @@ class AirSession {
   AirSession &operator=(const AirSession &) = delete;
 
   sim::air::World &world() { return *world_; }
-  // Puts the card's controller on the air; before insertion.
-  void prepareCard(pccard::Card &card);
+  // Puts the card's controller on the air; before the card is made.
+  void prepareCard(sim::ControllerOptions &card);
   // The adapter is up: the traffic generator and the TAP bridge bind to it. Throws
   // std::runtime_error when the TAP device cannot be made.
   void adapterUp(ndis::Adapter &adapter, sim::Controller &controller, const sim::air::Mac &station);

@@ -17,7 +17,8 @@ int cardCommand(Context &context, const std::vector<std::string> &args) {
                  "1 when it did not, 2 when no handheld runs on the root folder.\n";
     return 0;
   }
-  if (args.size() != 1) throw UsageError(args.empty() ? "card needs eject, insert or reinsert" : "card: unexpected argument " + args[1]);
+  if (args.size() != 1)
+    throw UsageError(args.empty() ? "card needs eject, insert or reinsert" : "card: unexpected argument " + argText(args[1]));
   mgmt::CardRequest request;
   if (args[0] == "eject")
     request.action = mgmt::CardAction::Eject;
@@ -26,9 +27,9 @@ int cardCommand(Context &context, const std::vector<std::string> &args) {
   else if (args[0] == "reinsert")
     request.action = mgmt::CardAction::Reinsert;
   else
-    throw UsageError("card: unknown action " + args[0] + " (eject, insert or reinsert)");
+    throw UsageError("card: unknown action " + argText(args[0]) + ": eject, insert or reinsert");
 
-  mgmt::Client client(context.root());
+  mgmt::Client client(context.runningRoot());
   mgmt::Answer answer = client.exchange(request);
   if (auto *error = std::get_if<mgmt::ErrorAnswer>(&answer)) {
     std::cerr << "handheld: card " << args[0] << ": " << error->message << "\n";

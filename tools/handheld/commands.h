@@ -21,6 +21,16 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Input that cannot be taken as it is (data that does not fit its type, a file too large or not
+// a .reg file): one line saying why, and exit status 2 like a usage mistake.
+class InputError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// An argument as a message may quote it: control characters escaped, cut after about 80.
+inline std::string argText(std::string_view argument) { return registry::printable(argument); }
+
 // The value of the option at args[i], given as "--option=VALUE" or as "--option VALUE" (then i
 // moves on to it); UsageError when it is missing.
 inline std::string optionValue(const std::vector<std::string> &args, std::size_t &i, const std::string &option) {
@@ -51,6 +61,12 @@ class Context {
   // The registry store in the root folder. It is also this process's current store, so the
   // platform's Reg* calls made by anything the command runs use it.
   registry::Store &store();
+
+  // For commands that only read, which create nothing: the root folder, or NoHandheldError when
+  // it does not exist (no handheld can run there) ...
+  const std::filesystem::path &runningRoot();
+  // ... and the store to read, an empty one when the root folder or its store is missing.
+  registry::Store &readStore();
 
  private:
   std::optional<std::string> rootOption_;

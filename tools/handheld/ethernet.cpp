@@ -48,9 +48,14 @@ std::optional<std::pair<Ipv4, std::span<const std::uint8_t>>> ipv4Payload(std::s
 
 }  // namespace
 
-std::uint16_t checksum(std::span<const std::uint8_t> bytes, std::uint32_t sum) {
+std::uint32_t wordSum(std::span<const std::uint8_t> bytes, std::uint32_t sum) {
   for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) sum += static_cast<std::uint32_t>(bytes[i] << 8 | bytes[i + 1]);
   if (bytes.size() % 2) sum += static_cast<std::uint32_t>(bytes.back() << 8);
+  return sum;
+}
+
+std::uint16_t checksum(std::span<const std::uint8_t> bytes, std::uint32_t sum) {
+  sum = wordSum(bytes, sum);
   while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
   return static_cast<std::uint16_t>(~sum);
 }
@@ -120,6 +125,37 @@ std::vector<std::uint8_t> udpDatagram(const Ipv4 &src, const Ipv4 &dst, std::uin
   d[6] = static_cast<std::uint8_t>(sum >> 8);
   d[7] = static_cast<std::uint8_t>(sum);
   return d;
+}
+
+namespace {
+constexpr std::size_t kIpAt = 14, kIpHeader = 20, kIcmpAt = kIpAt + kIpHeader, kIcmpHeader = 8;
+constexpr std::size_t kIpIdAt = kIpAt + 4, kIpChecksumAt = kIpAt + 10;
+constexpr std::size_t kIcmpChecksumAt = kIcmpAt + 2, kIcmpSequenceAt = kIcmpAt + 6;
+
+// Writes a big-endian field and the checksum over it, from the sum of everything else covered.
+void patch(std::vector<std::uint8_t> &frame, std::size_t field, std::uint16_t value, std::size_t checksumAt,
+           std::uint32_t restSum) {
+  frame[field] = static_cast<std::uint8_t>(value >> 8);
+  frame[field + 1] = static_cast<std::uint8_t>(value);
+  std::uint16_t sum = checksum(std::span(frame).subspan(field, 2), restSum);
+  frame[checksumAt] = static_cast<std::uint8_t>(sum >> 8);
+  frame[checksumAt + 1] = static_cast<std::uint8_t>(sum);
+}
+}  // namespace
+
+EchoRequestFrame::EchoRequestFrame(const Mac &from, const Mac &to, const Ipv4 &src, const Ipv4 &dst,
+                                   std::uint16_t echoId, std::span<const std::uint8_t> data)
+    : frame_(ipv4Frame(from, to, src, dst, kProtoIcmp, 0, icmpEcho(echoId, 0, data))) {
+  // Built with identification and sequence 0: only the checksums must come out of the sums.
+  const std::span<const std::uint8_t> f(frame_);
+  ipSum_ = wordSum(f.subspan(kIpAt, kIpHeader)) - wordSum(f.subspan(kIpChecksumAt, 2));
+  icmpSum_ = wordSum(f.subspan(kIcmpAt, kIcmpHeader + data.size())) - wordSum(f.subspan(kIcmpChecksumAt, 2));
+}
+
+std::span<const std::uint8_t> EchoRequestFrame::with(std::uint16_t sequence, std::uint16_t ipId) {
+  patch(frame_, kIcmpSequenceAt, sequence, kIcmpChecksumAt, icmpSum_);
+  patch(frame_, kIpIdAt, ipId, kIpChecksumAt, ipSum_);
+  return frame_;
 }
 
 std::optional<ArpReply> parseArpReply(std::span<const std::uint8_t> frame) {

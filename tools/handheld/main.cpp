@@ -64,7 +64,7 @@ int run(const std::vector<std::string> &args) {
       if (root->empty()) throw UsageError("--root needs a folder");
       continue;
     }
-    if (arg.starts_with("-")) throw UsageError("unknown option " + arg);
+    if (arg.starts_with("-")) throw UsageError("unknown option " + argText(arg));
     break;
   }
   if (i == args.size()) throw UsageError("no command given");
@@ -73,7 +73,7 @@ int run(const std::vector<std::string> &args) {
     Context context(root);
     return command.run(context, std::vector<std::string>(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end()));
   }
-  throw UsageError("unknown command " + args[i]);
+  throw UsageError("unknown command " + argText(args[i]));
 }
 
 }  // namespace
@@ -89,6 +89,9 @@ int main(int argc, char **argv) {
     }
     return status;
   } catch (const teskel::handheld::NoHandheldError &e) {
+    std::cerr << "handheld: " << e.what() << "\n";
+    return 2;
+  } catch (const teskel::handheld::InputError &e) {
     std::cerr << "handheld: " << e.what() << "\n";
     return 2;
   } catch (const UsageError &e) {

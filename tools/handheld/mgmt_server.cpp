@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -28,7 +29,10 @@ constexpr Micros kPollInterval = 5000;
 constexpr std::size_t kMaxConnections = 16;
 // A client that does not read its answers is dropped rather than buffered for without end.
 constexpr std::size_t kMaxOutbox = 4 * (kMaxPayload + 4);
-constexpr auto kIdleLimit = std::chrono::minutes(5);
+// The commands send a request as soon as they are connected and the next one as soon as they
+// have an answer: a connection whose request has not come whole this long after it was made (or
+// after its last answer), or whose answer has not been taken, only keeps others out.
+constexpr auto kRequestDeadline = std::chrono::seconds(3);
 
 class Fd {
  public:
@@ -60,7 +64,8 @@ struct Connection {
   FrameReader reader;
   std::vector<std::uint8_t> outbox;
   bool closing = false;  // answer what is there, then close
-  std::chrono::steady_clock::time_point lastActive = std::chrono::steady_clock::now();
+  // Since when the connection owes the handheld a whole request (or the taking of an answer).
+  std::chrono::steady_clock::time_point waitingSince = std::chrono::steady_clock::now();
 };
 
 std::string joined(const std::vector<std::string> &words, const char *separator) {
@@ -134,8 +139,15 @@ struct ManagementChannel::Impl {
 
 void ManagementChannel::Impl::own(const fs::path &root) {
   const fs::path lockPath = root / kLockFileName;
-  lock = Fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  // Never through a link: whatever one points at would be truncated and written.
+  lock = Fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
+  if (lock.get() < 0 && errno == ELOOP)
+    throw std::runtime_error(lockPath.string() + " is a symbolic link, not a handheld's lock: remove it");
   if (lock.get() < 0) throw std::runtime_error("cannot open " + lockPath.string() + ": " + errorText());
+  struct stat st {};
+  if (::fstat(lock.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
+    throw std::runtime_error(lockPath.string() + " is not a lock file of this user: remove it");
+  if ((st.st_mode & 0777) != 0600) ::fchmod(lock.get(), 0600);
   // The lock goes with the process, however it ends: a dead handheld's socket is stale at once.
   if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK) throw std::runtime_error("cannot lock " + lockPath.string() + ": " + errorText());
@@ -179,20 +191,30 @@ void ManagementChannel::Impl::poll() {
     if (now - lastLook < std::chrono::microseconds(kPollInterval)) return;
     lastLook = now;
   }
-  for (;;) {
-    int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) break;
-    if (connections.size() >= kMaxConnections) {
-      ::close(fd);
-      continue;
-    }
-    connections.push_back(Connection{Fd(fd), {}, {}, false});
-  }
   for (std::size_t i = 0; i < connections.size();) {
     if (pump(connections[i]))
       ++i;
     else
       connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+  // Newcomers after the requests already there have been served: a client between two of its
+  // requests has just been answered, and is the last one to give way.
+  std::size_t served = connections.size();
+  for (;;) {
+    int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) break;
+    if (connections.size() >= kMaxConnections) {
+      // The table is full: the connection that has kept the handheld waiting longest gives way.
+      auto oldest = std::min_element(connections.begin(), connections.begin() + static_cast<std::ptrdiff_t>(served),
+                                     [](const Connection &a, const Connection &b) { return a.waitingSince < b.waitingSince; });
+      if (served == 0 || oldest == connections.begin() + static_cast<std::ptrdiff_t>(served)) {
+        ::close(fd);
+        continue;
+      }
+      connections.erase(oldest);
+      --served;
+    }
+    connections.push_back(Connection{Fd(fd), {}, {}, false});
   }
 }
 
@@ -204,8 +226,8 @@ bool ManagementChannel::Impl::pump(Connection &c) {
     std::uint8_t buffer[16384];
     ssize_t n = ::recv(c.fd.get(), buffer, sizeof buffer, 0);
     if (n > 0) {
+      // Bytes alone do not count: a request trickled in a byte at a time still has its deadline.
       c.reader.feed(std::span(buffer, static_cast<std::size_t>(n)));
-      c.lastActive = now;
       continue;
     }
     if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) peerDone = true;
@@ -217,6 +239,7 @@ bool ManagementChannel::Impl::pump(Connection &c) {
     if (!payload) break;
     auto message = encode(serve(*payload));
     c.outbox.insert(c.outbox.end(), message.begin(), message.end());
+    c.waitingSince = now;
   }
   if (c.reader.broken() && !c.closing) {
     auto message = encode(Answer{ErrorAnswer{"malformed request: a message claims more than " +
@@ -228,7 +251,7 @@ bool ManagementChannel::Impl::pump(Connection &c) {
     ssize_t n = ::send(c.fd.get(), c.outbox.data(), c.outbox.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       c.outbox.erase(c.outbox.begin(), c.outbox.begin() + n);
-      c.lastActive = now;
+      c.waitingSince = now;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -236,7 +259,7 @@ bool ManagementChannel::Impl::pump(Connection &c) {
     return false;  // the peer is gone
   }
   if (c.outbox.empty() && (c.closing || peerDone)) return false;
-  return now - c.lastActive < kIdleLimit;
+  return now - c.waitingSince < kRequestDeadline;
 }
 
 ndis::Adapter &ManagementChannel::Impl::adapterFor(const std::string &name) const {

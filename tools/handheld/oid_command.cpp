@@ -36,15 +36,24 @@ void printOidHelp() {
                "Options:\n"
                "  --length N      the query's buffer length\n"
                "  --adapter NAME  the adapter instance (default: the first one running)\n"
-               "  --json          print one JSON object\n";
+               "  --json          print one JSON object\n"
+               "\n"
+               "What the private OIDs take in HEXBYTES (query; set):\n";
+  for (const auto &info : oidTable()) {
+    const PrivateInput *input = privateInput(info.oid);
+    if (!input) continue;
+    std::cout << "  " << info.name << "\n"
+              << "    query: " << input->query << "\n"
+              << "    set:   " << input->set << "\n";
+  }
 }
 
 std::uint32_t parseLength(const std::string &text) {
   if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
-    throw UsageError("--length takes a number of bytes, not " + text);
+    throw UsageError("--length takes a number of bytes, not " + argText(text));
   unsigned long long n = std::stoull(text);
   if (n > mgmt::kMaxInformationBuffer)
-    throw UsageError("--length " + text + " is over " + std::to_string(mgmt::kMaxInformationBuffer) + " bytes");
+    throw UsageError("--length " + argText(text) + " is over " + std::to_string(mgmt::kMaxInformationBuffer) + " bytes");
   return static_cast<std::uint32_t>(n);
 }
 
@@ -67,9 +76,10 @@ std::optional<OidOptions> parse(const std::vector<std::string> &args) {
       o.length = parseLength(value("--length"));
     } else if (arg == "--adapter" || arg.starts_with("--adapter=")) {
       o.adapter = value("--adapter");
-      if (o.adapter.empty() || o.adapter.size() > 256) throw UsageError("--adapter needs an instance name");
+      if (o.adapter.empty()) throw UsageError("--adapter needs an instance name");
+      if (o.adapter.size() > mgmt::kMaxText) throw UsageError("--adapter " + argText(o.adapter) + " is no instance name");
     } else if (arg.starts_with("--")) {
-      throw UsageError("oid: unknown option " + arg);
+      throw UsageError("oid: unknown option " + argText(arg));
     } else {
       words.push_back(arg);
     }
@@ -77,20 +87,21 @@ std::optional<OidOptions> parse(const std::vector<std::string> &args) {
   if (words.empty()) throw UsageError("oid needs query, set or list");
   o.direction = words[0];
   if (o.direction == "list") {
-    if (words.size() > 1) throw UsageError("oid list: unexpected argument " + words[1]);
+    if (words.size() > 1) throw UsageError("oid list: unexpected argument " + argText(words[1]));
     if (o.length || !o.adapter.empty()) throw UsageError("oid list takes no --length or --adapter");
     return o;
   }
-  if (o.direction != "query" && o.direction != "set") throw UsageError("oid: unknown request " + o.direction + " (query, set or list)");
+  if (o.direction != "query" && o.direction != "set")
+    throw UsageError("oid: unknown request " + argText(o.direction) + ": query, set or list");
   if (words.size() < 2) throw UsageError("oid " + o.direction + " needs an OID");
-  if (words.size() > 3) throw UsageError("oid " + o.direction + ": unexpected argument " + words[3]);
+  if (words.size() > 3) throw UsageError("oid " + o.direction + ": unexpected argument " + argText(words[3]));
   o.oid = parseOid(words[1]);
-  if (!o.oid) throw UsageError("unknown OID " + words[1] + " (handheld oid list shows the names)");
+  if (!o.oid) throw UsageError("unknown OID " + argText(words[1]) + ": handheld oid list shows the names");
   if (words.size() == 3) {
     try {
       o.bytes = parseHex(words[2]);
     } catch (const std::invalid_argument &e) {
-      throw UsageError("HEXBYTES " + words[2] + ": " + e.what());
+      throw UsageError("HEXBYTES " + argText(words[2]) + ": " + e.what());
     }
   }
   if (o.direction == "set" && o.length) throw UsageError("oid set takes its length from HEXBYTES, not --length");
@@ -107,7 +118,8 @@ int list(bool json) {
     std::string out = "{\"oids\":[";
     bool first = true;
     for (const auto &info : oidTable()) {
-      out += std::string(first ? "" : ",") + "{\"oid\":" + jsonString(hex32(info.oid)) + ",\"name\":" + jsonString(info.name) + "}";
+      out += std::string(first ? "" : ",") + "{\"oid\":" + jsonString(hex32(info.oid)) + ",\"name\":" + jsonString(info.name) +
+             ",\"timesListed\":" + (listedTwice(info.oid) ? "2" : "1") + "}";
       first = false;
     }
     out += "],\"mibAttributes\":[";
@@ -119,7 +131,12 @@ int list(bool json) {
     std::cout << out << "]}\n";
     return 0;
   }
-  for (const auto &info : oidTable()) std::cout << hex32(info.oid) << "  " << info.name << "\n";
+  std::size_t entries = 0;
+  for (const auto &info : oidTable()) entries += listedTwice(info.oid) ? 2 : 1;
+  std::cout << "The driver's OID_GEN_SUPPORTED_LIST: " << entries << " entries, " << oidTable().size()
+            << " OIDs (some are listed twice):\n";
+  for (const auto &info : oidTable())
+    std::cout << hex32(info.oid) << "  " << info.name << (listedTwice(info.oid) ? "  (listed twice)" : "") << "\n";
   std::cout << "\nMIB attributes of OID_PRIV_MIB_RECORD:\n";
   for (const auto &a : mibTable()) std::cout << hex32(a.id) << "  " << a.name << "\n";
   return 0;
@@ -160,6 +177,15 @@ void printAnswer(const OidOptions &o, const mgmt::InformationAnswer &a) {
   printFields(std::cout, decoded);
 }
 
+// A private request the driver refused may have wanted other bytes: say which.
+void printHint(const OidOptions &o, const mgmt::InformationAnswer &a) {
+  const PrivateInput *input = privateInput(*o.oid);
+  if (a.status == 0 || !input || o.json) return;
+  const OidInfo *info = findOid(*o.oid);
+  std::cout << "input: " << (info ? info->name : hex32(*o.oid).c_str()) << " " << o.direction << " takes "
+            << (o.direction == "query" ? input->query : input->set) << "\n";
+}
+
 }  // namespace
 
 int oidCommand(Context &context, const std::vector<std::string> &args) {
@@ -175,7 +201,7 @@ int oidCommand(Context &context, const std::vector<std::string> &args) {
     request = mgmt::QueryRequest{options->adapter, *options->oid, options->length.value_or(mgmt::kMaxInformationBuffer), options->bytes};
   else
     request = mgmt::SetRequest{options->adapter, *options->oid, options->bytes};
-  mgmt::Client client(context.root());
+  mgmt::Client client(context.runningRoot());
   mgmt::Answer answer = client.exchange(request);
   if (auto *error = std::get_if<mgmt::ErrorAnswer>(&answer)) {
     std::cerr << "handheld: oid " << options->direction << ": " << error->message << "\n";
@@ -184,6 +210,7 @@ int oidCommand(Context &context, const std::vector<std::string> &args) {
   auto *information = std::get_if<mgmt::InformationAnswer>(&answer);
   if (!information) throw std::runtime_error("the handheld answered an information request with something else");
   printAnswer(*options, *information);
+  printHint(*options, *information);
   return information->status == 0 ? 0 : 1;
 }
 

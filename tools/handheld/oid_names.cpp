@@ -58,6 +58,7 @@ constexpr OidInfo kOids[] = {
     {0xFF010187, "OID_PRIV_SUPPRESS_TRANSMIT", Reading::Raw},
     {0xFF010188, "OID_PRIV_RESUME_TRANSMIT", Reading::Raw},
     {0xFF010189, "OID_PRIV_VERSION", Reading::Version},
+    {0xFF01018A, "OID_PRIV_UNUSED_18A", Reading::Raw},
     {0xFF01018B, "OID_PRIV_DOWNLOAD_DIRECT", Reading::MemoryRequest},
     {0xFF01018C, "OID_PRIV_DOWNLOAD_NONVOLATILE", Reading::MemoryRequest},
     {0xFF010194, "OID_PRIV_NETWORK_TYPE", Reading::Byte},
@@ -72,6 +73,43 @@ constexpr OidInfo kOids[] = {
     {0xFF02019D, "OID_PRIV_TX_RATE", Reading::Word},
     {0xFF02019E, "OID_PRIV_LINK_QUALITY", Reading::Byte},
     {0xFF02019F, "OID_PRIV_SIGNAL_LEVEL", Reading::Byte},
+};
+
+// The entries the driver's supported list (OID_GEN_SUPPORTED_LIST) names twice: its 62 entries
+// are the 58 OIDs above with these four again.
+constexpr std::uint32_t kListedTwice[] = {0xFF010181, 0xFF010182, 0xFF010186, 0xFF02018D};
+
+// What the private requests take in their buffer, in the command's words.
+constexpr PrivateInput kInputs[] = {
+    {0xFF010181, "HEXBYTES 0000 RRRR: the record id little-endian in bytes 2-3 (0000 42FD reads record 0xFD42)",
+     "the whole record: length word L, record id, L-1 data words (0200 03FC 0600 sets 0xFC03 to 6)"},
+    {0xFF010182, "nothing; a buffer of 1024 bytes or more", "(not supported)"},
+    {0xFF010183, "(not supported)", "8 bytes: command, Param0, Param1, Param2, each a little-endian word"},
+    {0xFF010184, "(not supported)", "nothing"},
+    {0xFF010185, "(not supported)", "nothing"},
+    {0xFF010186, "address (4 bytes) and byte count (2), little-endian (00103E00 0800), after OID_PRIV_AUX_ENABLE",
+     "address, byte count and the bytes (00103E00 0200 C0FF), after OID_PRIV_AUX_ENABLE"},
+    {0xFF010187, "(not supported)", "nothing"},
+    {0xFF010188, "(not supported)", "nothing"},
+    {0xFF010189, "nothing", "(not supported)"},
+    {0xFF01018A, "(not supported)", "(not supported)"},
+    {0xFF01018B, "(not supported)", "address, byte count and the bytes, after OID_PRIV_AUX_ENABLE"},
+    {0xFF01018C, "(not supported)", "address, byte count and the bytes, after OID_PRIV_AUX_ENABLE"},
+    {0xFF010194, "nothing", "1 byte: the network type"},
+    {0xFF010195, "nothing", "(not supported)"},
+    {0xFF010199, "nothing", "(not supported)"},
+    {0xFF02018D, "nothing; a buffer of 176 bytes or more", "(not supported)"},
+    {0xFF02018E, "nothing; a buffer of 54 bytes or more", "(not supported)"},
+    {0xFF020191,
+     "a MIB record: identifier, status, data length (4 bytes each, little-endian) and room for the data "
+     "(07010101 00000000 04000000 00000000 asks dot11PrivacyOptionImplemented)",
+     "a MIB record with its data (01010301 00000000 01000000 01000000 selects key 1)"},
+    {0xFF020198, "(not supported)", "nothing"},
+    {0xFF02019B, "nothing", "1 byte: the encapsulation"},
+    {0xFF02019C, "nothing", "1 byte: 0 WEP off, anything else on"},
+    {0xFF02019D, "nothing", "2 bytes: the transmit rate, little-endian"},
+    {0xFF02019E, "nothing (an infrastructure link only)", "(not supported)"},
+    {0xFF02019F, "nothing (an infrastructure link only)", "(not supported)"},
 };
 
 constexpr MibAttribute kMib[] = {
@@ -170,6 +208,14 @@ std::optional<std::uint32_t> parseOid(std::string_view text) {
   unsigned long long value = std::strtoull(digits.c_str(), nullptr, base);
   if (errno == ERANGE || value > 0xFFFFFFFFull) return std::nullopt;
   return static_cast<std::uint32_t>(value);
+}
+
+bool listedTwice(std::uint32_t oid) { return std::find(std::begin(kListedTwice), std::end(kListedTwice), oid) != std::end(kListedTwice); }
+
+const PrivateInput *privateInput(std::uint32_t oid) {
+  for (const auto &input : kInputs)
+    if (input.oid == oid) return &input;
+  return nullptr;
 }
 
 std::span<const MibAttribute> mibTable() { return kMib; }

@@ -48,6 +48,18 @@ const OidInfo *findOid(std::uint32_t oid);
 // An OID by its name (case-insensitive) or a number (decimal, or hex with 0x). nullopt when neither.
 std::optional<std::uint32_t> parseOid(std::string_view text);
 
+// True for the OIDs that the driver's supported list names twice.
+bool listedTwice(std::uint32_t oid);
+
+// What a private OID's request takes in its buffer, for a query and for a set; nullptr for the
+// standard OIDs, whose buffers are as NDIS defines them.
+struct PrivateInput {
+  std::uint32_t oid;
+  const char *query;
+  const char *set;
+};
+const PrivateInput *privateInput(std::uint32_t oid);
+
 struct MibAttribute {
   std::uint32_t id;
   const char *name;

@@ -1,5 +1,10 @@
 // handheld reg: query, set and delete keys and values of the handheld's registry store, and
 // import or export .reg files. Output follows the familiar reg tool's layout.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -18,13 +23,19 @@ using registry::Store;
 using registry::Value;
 using Bytes = std::vector<std::uint8_t>;
 
+// Far more than any handheld's registry takes as text, and little enough that a file is read
+// whole and parsed before the store is touched.
+constexpr std::size_t kMaxImportBytes = 16 * 1024 * 1024;
+// A FIFO without a writer would keep the import waiting for good.
+constexpr int kWriterWaitMs = 10000;
+
 constexpr const char *kRegHelp =
     "Usage:\n"
     "  handheld reg query KEY [VALUE]        show a key's values and subkeys, or one value\n"
     "  handheld reg set KEY VALUE TYPE DATA  create or replace a value (and its key)\n"
     "  handheld reg delete KEY [VALUE]       delete a key with its subkeys, or one value\n"
     "  handheld reg import FILE              apply a .reg file (- reads stdin): REGEDIT4, or\n"
-    "                                        Version 5.00 in UTF-16LE or UTF-8\n"
+    "                                        Version 5.00 in UTF-16LE or UTF-8; at most 16 MiB\n"
     "  handheld reg export [KEY] [FILE]      write KEY (default: everything) as a .reg file,\n"
     "                                        to FILE or else to stdout: REGEDIT4 when all of\n"
     "                                        it is ASCII, else Version 5.00 in UTF-16LE\n"
@@ -35,7 +46,10 @@ constexpr const char *kRegHelp =
     "  REG_SZ, REG_EXPAND_SZ  text\n"
     "  REG_DWORD              decimal, or hexadecimal with 0x\n"
     "  REG_BINARY, REG_NONE   hexadecimal digits, two per byte (0102ff)\n"
-    "  REG_MULTI_SZ           strings separated by \\0 (one\\0two)\n";
+    "  REG_MULTI_SZ           strings separated by \\0 (one\\0two)\n"
+    "\n"
+    "Exit status 0 when done, 1 when a well-formed request failed (a key or value that is not\n"
+    "there, a store that cannot be written), 2 for a malformed argument or input.\n";
 
 struct TypeName {
   std::uint32_t type;
@@ -158,7 +172,7 @@ Bytes parseDword(const std::string &text) {
     n = n * (hex ? 16 : 10) + static_cast<unsigned>(d < 0 ? 0 : d);
   }
   if (!ok || n > 0xFFFFFFFFull)
-    throw Error("REG_DWORD data must be a number from 0 to 4294967295 (or 0x0 to 0xffffffff), not \"" +
+    throw InputError("REG_DWORD data must be a number from 0 to 4294967295 (or 0x0 to 0xffffffff), not \"" +
                 registry::printable(text) + "\"");
   return {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n >> 16),
           static_cast<std::uint8_t>(n >> 24)};
@@ -167,10 +181,10 @@ Bytes parseDword(const std::string &text) {
 Bytes parseHex(const std::string &text, const std::string &type) {
   Bytes out;
   if (text.size() % 2)
-    throw Error(type + " data needs two hexadecimal digits per byte: \"" + registry::printable(text) + "\"");
+    throw InputError(type + " data needs two hexadecimal digits per byte: \"" + registry::printable(text) + "\"");
   for (std::size_t i = 0; i < text.size(); i += 2) {
     int hi = hexDigit(text[i]), lo = hexDigit(text[i + 1]);
-    if (hi < 0 || lo < 0) throw Error(type + " data must be hexadecimal digits: \"" + registry::printable(text) + "\"");
+    if (hi < 0 || lo < 0) throw InputError(type + " data must be hexadecimal digits: \"" + registry::printable(text) + "\"");
     out.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
   }
   return out;
@@ -182,7 +196,7 @@ Bytes parseMultiString(const std::string &text) {
     for (std::size_t start = 0;;) {
       auto end = text.find("\\0", start);
       std::string part = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-      if (part.empty()) throw Error("REG_MULTI_SZ data cannot hold an empty string (\\0\\0 or a \\0 at an end)");
+      if (part.empty()) throw InputError("REG_MULTI_SZ data cannot hold an empty string (\\0\\0 or a \\0 at an end)");
       Bytes b = bytes(coredll::fromUtf8(part) + u'\0');
       out.insert(out.end(), b.begin(), b.end());
       if (end == std::string::npos) break;
@@ -214,6 +228,15 @@ void argumentCount(const std::vector<std::string> &args, std::size_t least, std:
   if (n < least || n > most) throw UsageError(std::string("usage: handheld reg ") + synopsis);
 }
 
+// A key as the user typed it; a key under another root or with an empty name is malformed.
+std::string keyArgument(const std::string &text) {
+  try {
+    return registry::keyPathFromText(text);
+  } catch (const Error &e) {
+    throw InputError(e.what());
+  }
+}
+
 std::string existingKey(const Store &store, const std::string &path) {
   auto stored = store.canonicalKey(path);
   if (!stored) throw Error("key not found: " + registry::printable(registry::fullKeyName(path)));
@@ -222,8 +245,8 @@ std::string existingKey(const Store &store, const std::string &path) {
 
 int query(Context &context, const std::vector<std::string> &args) {
   argumentCount(args, 1, 2, "query KEY [VALUE]");
-  std::string path = registry::keyPathFromText(args[1]);
-  Store &store = context.store();
+  std::string path = keyArgument(args[1]);
+  Store &store = context.readStore();
   std::string out;
   store.snapshot([&] {
     std::string key = existingKey(store, path);
@@ -244,17 +267,23 @@ int query(Context &context, const std::vector<std::string> &args) {
 
 int set(Context &context, const std::vector<std::string> &args) {
   argumentCount(args, 4, 4, "set KEY VALUE TYPE DATA");
-  std::string path = registry::keyPathFromText(args[1]);
+  std::string path = keyArgument(args[1]);
   auto [type, data] = parseData(args[3], args[4]);
   Store &store = context.store();
-  if (!store.keyExists(path)) registry::checkKeyPath(path);
+  if (!store.keyExists(path)) {
+    try {
+      registry::checkKeyPath(path);
+    } catch (const Error &e) {
+      throw InputError(e.what());
+    }
+  }
   store.setValue(path, args[2], type, data);
   return 0;
 }
 
 int remove(Context &context, const std::vector<std::string> &args) {
   argumentCount(args, 1, 2, "delete KEY [VALUE]");
-  std::string path = registry::keyPathFromText(args[1]);
+  std::string path = keyArgument(args[1]);
   Store &store = context.store();
   if (args.size() == 3) {
     store.batch([&] {
@@ -270,22 +299,55 @@ int remove(Context &context, const std::vector<std::string> &args) {
   return 0;
 }
 
-// The whole of a file (or stdin for "-"); every failure names it.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ > 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor &) = delete;
+  Descriptor &operator=(const Descriptor &) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// The whole of a file (or stdin for "-"), at most kMaxImportBytes of it; every failure names it.
 std::string readInput(const std::string &file, const std::string &shownName) {
-  std::FILE *in = stdin;
-  if (file != "-") {
-    std::error_code ec;
-    if (std::filesystem::is_directory(file, ec)) throw Error("cannot read " + shownName + ": it is a folder");
-    in = std::fopen(file.c_str(), "rb");
-    if (!in) throw Error("cannot read " + shownName + ": " + std::strerror(errno));
+  const bool standardInput = file == "-";
+  // Opening never waits (a FIFO without a writer would); the waiting is done below, bounded.
+  Descriptor in(standardInput ? 0 : ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (in.get() < 0) throw Error("cannot read " + shownName + ": " + std::strerror(errno));
+  const std::string tooLarge = shownName + " is too large: a .reg file to import may hold at most " +
+                               std::to_string(kMaxImportBytes / (1024 * 1024)) + " MiB";
+  struct stat st {};
+  if (::fstat(in.get(), &st) != 0) throw Error("cannot read " + shownName + ": " + std::strerror(errno));
+  if (S_ISDIR(st.st_mode)) throw Error("cannot read " + shownName + ": it is a folder");
+  if (S_ISREG(st.st_mode) && static_cast<std::uintmax_t>(st.st_size) > kMaxImportBytes) throw InputError(tooLarge);
+  if (!standardInput) {
+    if (S_ISFIFO(st.st_mode)) {
+      pollfd p{in.get(), POLLIN, 0};
+      int ready;
+      while ((ready = ::poll(&p, 1, kWriterWaitMs)) < 0 && errno == EINTR) {
+      }
+      if (ready == 0)
+        throw Error("cannot read " + shownName + ": nothing came for " + std::to_string(kWriterWaitMs / 1000) +
+                    " s (a FIFO that nobody writes to?)");
+    }
+    int flags = ::fcntl(in.get(), F_GETFL);
+    if (flags >= 0) ::fcntl(in.get(), F_SETFL, flags & ~O_NONBLOCK);
   }
   std::string text;
   char buffer[65536];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) text.append(buffer, n);
-  int error = std::ferror(in) ? errno : 0;
-  if (in != stdin) std::fclose(in);
-  if (error) throw Error("cannot read " + shownName + ": " + std::strerror(error));
+  for (;;) {
+    ssize_t n = ::read(in.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw Error("cannot read " + shownName + ": " + std::strerror(errno));
+    if (n == 0) break;
+    if (text.size() + static_cast<std::size_t>(n) > kMaxImportBytes) throw InputError(tooLarge);
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
   return text;
 }
 
@@ -294,8 +356,16 @@ int import(Context &context, const std::vector<std::string> &args) {
   const std::string &file = args[1];
   std::string shownName = file == "-" ? std::string("stdin") : registry::printable(file);
   std::string text = readInput(file, shownName);
+  // The whole file is parsed before the store is taken: another process (a running handheld)
+  // waits only while the changes are applied.
+  std::vector<registry::Change> changes;
   try {
-    registry::importReg(context.store(), text);
+    changes = registry::parseReg(text);
+  } catch (const Error &e) {
+    throw InputError(shownName + ": " + e.what());
+  }
+  try {
+    registry::applyReg(context.store(), changes);
   } catch (const Error &e) {
     throw Error(shownName + ": " + e.what());
   }
@@ -304,8 +374,8 @@ int import(Context &context, const std::vector<std::string> &args) {
 
 int exportKeys(Context &context, const std::vector<std::string> &args) {
   argumentCount(args, 0, 2, "export [KEY] [FILE]");
-  std::string path = args.size() > 1 ? registry::keyPathFromText(args[1]) : std::string();
-  std::string text = registry::exportReg(context.store(), path);
+  std::string path = args.size() > 1 ? keyArgument(args[1]) : std::string();
+  std::string text = registry::exportReg(context.readStore(), path);
   if (args.size() < 3 || args[2] == "-") {
     std::cout << text;
     return 0;
@@ -338,7 +408,7 @@ int regCommand(Context &context, const std::vector<std::string> &args) {
   }
   for (const auto &sub : kSubcommands)
     if (sub.name == args[0]) return sub.run(context, args);
-  throw UsageError("unknown reg subcommand " + registry::printable(args[0]));
+  throw UsageError("unknown reg subcommand " + argText(args[0]));
 }
 
 }  // namespace teskel::handheld

@@ -17,6 +17,7 @@
 #include "mgmt_server.h"
 #include "status_watch.h"
 #include "teskel/controller.h"
+#include "teskel/controller_card.h"
 #include "teskel/coredll.h"
 #include "teskel/event_loop.h"
 #include "teskel/ndis_host.h"
@@ -32,6 +33,9 @@ constexpr NDIS_OID kOidMibRecord = 0xFF020191;                // the driver's pr
 constexpr std::uint32_t kPrivacyOptionImplemented = 0x01010107;  // dot11PrivacyOptionImplemented
 // The loop runs in slices so that controller violations are printed soon after they happen.
 constexpr Micros kSlice = 100000;
+constexpr Micros kStatusLook = 1000000;
+// The host's name for the status timer's runs among an adapter's entry points.
+constexpr const char *kTimerEntryPoint = "timer function";
 
 struct RunOptions {
   std::optional<double> duration;  // seconds
@@ -92,14 +96,14 @@ std::optional<RunOptions> parse(const std::vector<std::string> &args) {
       double seconds = std::strtod(text.c_str(), &end);
       if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(seconds) || seconds < 0 ||
           seconds > 1e9)
-        throw UsageError("--duration takes a number of seconds, not " + text);
+        throw UsageError("--duration takes a number of seconds, not " + argText(text));
       o.duration = seconds;
     } else if (is("--fault")) {
       std::string text = optionValue(args, i, "--fault");
       try {
         o.faults.push_back(sim::parseFault(text));
       } catch (const std::invalid_argument &e) {
-        throw UsageError(std::string("--fault ") + text + ": " + e.what());
+        throw UsageError("--fault " + argText(text) + ": " + e.what());
       }
     } else if (is("--driver-path")) {
       std::string dir = optionValue(args, i, "--driver-path");
@@ -107,7 +111,7 @@ std::optional<RunOptions> parse(const std::vector<std::string> &args) {
       o.driverPath.push_back(fs::absolute(dir));
     } else if (parseAirOption(args, i, o.air)) {
     } else {
-      throw UsageError("run: unexpected argument " + arg);
+      throw UsageError("run: unexpected argument " + argText(arg));
     }
   }
   if (o.air.tap && o.virtualClock) throw UsageError("--tap needs the wall clock (leave out --virtual)");
@@ -198,7 +202,7 @@ class ViolationPrinter {
   std::size_t print(const pccard::Socket &socket) {
     std::size_t fresh = 0;
     for (const auto &name : socket.instances()) {
-      const sim::Controller *card = socket.controller(name);
+      const sim::Controller *card = sim::controllerIn(socket, name);
       if (!card) continue;
       const auto &all = card->violations();
       for (std::size_t &i = printed_[name]; i < all.size(); ++i, ++fresh) say("controller violation: " + name + ": " + all[i]);
@@ -224,7 +228,7 @@ class ViolationPrinter {
 std::string bindAir(AirSession &air, pccard::Socket &socket) {
   for (const auto &name : socket.instances()) {
     ndis::Adapter *adapter = socket.adapter(name);
-    sim::Controller *controller = socket.controller(name);
+    sim::Controller *controller = sim::controllerIn(socket, name);
     if (!adapter || !controller) continue;
     try {
       air.adapterUp(*adapter, *controller, controller->stationAddress());
@@ -249,7 +253,7 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
   std::vector<fs::path> driverPath = options->driverPath.empty() ? pccard::defaultDriverPath() : options->driverPath;
   for (const auto &dir : options->driverPath) {
     std::error_code ec;
-    if (!fs::is_directory(dir, ec)) throw std::runtime_error("--driver-path " + dir.string() + " is not a folder");
+    if (!fs::is_directory(dir, ec)) throw std::runtime_error("--driver-path " + argText(dir.string()) + " is not a folder");
   }
   // Files the driver names without a folder (its log) belong in the handheld's root folder.
   coredll::ScopedObjectStoreRoot objectStore(root);
@@ -275,23 +279,36 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
   pccard::Socket socket(host, socketOptions);
   socket.setEventListener([](const pccard::Event &event) { say(event.text); });
 
-  pccard::Card card;
-  card.controller.faults = options->faults;
-  air.prepareCard(card);
+  sim::ControllerOptions controller;
+  controller.faults = options->faults;
+  air.prepareCard(controller);
+  const pccard::Card card = sim::controllerCard(loop, bus, controller);
   // Taken before the card goes in: a second handheld on this root is refused untouched.
   mgmt::ManagementChannel management(root, host, socket, card);
   pccard::InsertReport inserted = socket.insert(card);
   ViolationPrinter violations;
   violations.print(socket);
   management.inserted(inserted);
-  management.setBeforeEject([&] {
-    violations.cardOut(socket);
-    air.cardOut();
-  });
 
   const bool up = inserted.ok();
   std::string bindFailure;
-  PublishedStatus published(store, socket.instances(), say);
+  PublishedStatus published(
+      store, socket.instances(),
+      [&socket](const std::string &instance) {
+        ndis::Adapter *adapter = socket.adapter(instance);
+        if (!adapter) return false;
+        for (const auto &entry : adapter->entryPointTimes())
+          if (entry.entry == kTimerEntryPoint) return entry.calls > 0;
+        return false;
+      },
+      say);
+  // What the driver published last is read while its card is still in, however the card goes.
+  management.setBeforeEject([&] {
+    published.poll();
+    published.sayFinal();
+    violations.cardOut(socket);
+    air.cardOut();
+  });
   if (up) {
     for (const auto &instance : inserted.instances)
       if (ndis::Adapter *adapter = socket.adapter(instance.name)) printAdapterState(instance.name, *adapter);
@@ -301,23 +318,31 @@ int runCommand(Context &context, const std::vector<std::string> &args) {
     const Micros deadline = options->duration
                                 ? loop.now() + static_cast<Micros>(std::llround(*options->duration * 1e6))
                                 : std::numeric_limits<Micros>::max();
+    Micros nextLook = 0;
     while (!loop.stopRequested() && loop.now() < deadline) {
       loop.runUntil(deadline - loop.now() > kSlice ? loop.now() + kSlice : deadline);
       violations.print(socket);
-      published.poll();
+      // The driver publishes once a second; looking more often would only cost the store.
+      if (loop.now() >= nextLook) {
+        published.poll();
+        nextLook = loop.now() + kStatusLook;
+      }
       // A card put back through the management socket carries the traffic again.
       if (!air.bound() && socket.occupied()) bindFailure = bindAir(air, socket);
       if (!bindFailure.empty()) break;
       air.afterSlice();
     }
-    published.sayFinal();
+    if (socket.occupied()) {
+      published.poll();
+      published.sayFinal();
+    }
   }
   air.stop();
   loop.clearStop();
 
   if (options->showController) {
     for (const auto &name : socket.instances()) {
-      if (const sim::Controller *controller = socket.controller(name)) {
+      if (const sim::Controller *controller = sim::controllerIn(socket, name)) {
         std::cout << "controller of " << name << ":\n" << controller->describeConfiguration() << std::flush;
       }
     }

@@ -59,6 +59,17 @@ std::string seconds(std::uint64_t micros) {
   return text;
 }
 
+// Microseconds as a JSON number of milliseconds, every digit kept.
+std::string milliseconds(std::uint64_t micros) {
+  std::string text = std::to_string(micros / 1000);
+  if (micros % 1000) {
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%03u", static_cast<unsigned>(micros % 1000));
+    text += fraction;
+  }
+  return text;
+}
+
 std::string where(const mgmt::InstanceState &s) {
   if (!s.ioBase || !s.interrupt) return "";
   char text[64];
@@ -74,7 +85,7 @@ std::string jsonAsked(const Asked &a, const Fields &decoded) {
 }
 
 void printJson(const mgmt::StatusAnswer &s, const std::vector<AdapterStatus> &adapters) {
-  std::string out = "{\"uptime\":" + std::to_string(s.uptime) + ",\"cardIn\":" + (s.cardIn ? "true" : "false") +
+  std::string out = "{\"uptime_ms\":" + milliseconds(s.uptime) + ",\"cardIn\":" + (s.cardIn ? "true" : "false") +
                     ",\"adapters\":[";
   for (std::size_t i = 0; i < adapters.size(); ++i) {
     const auto &a = adapters[i];
@@ -112,7 +123,7 @@ void printJson(const mgmt::StatusAnswer &s, const std::vector<AdapterStatus> &ad
   for (std::size_t i = 0; i < s.errorLog.size(); ++i) {
     const auto &e = s.errorLog[i];
     out += std::string(i ? "," : "") + "{\"adapter\":" + jsonString(e.adapter) + ",\"code\":" + jsonString(hex32(e.code)) +
-           ",\"time\":" + std::to_string(e.time) + ",\"values\":[";
+           ",\"time_ms\":" + milliseconds(e.time) + ",\"values\":[";
     for (std::size_t v = 0; v < e.values.size(); ++v) out += (v ? "," : "") + std::to_string(e.values[v]);
     out += "]}";
   }
@@ -181,10 +192,10 @@ int statusCommand(Context &context, const std::vector<std::string> &args) {
                    "Exit status 0, or 2 when no handheld runs on the root folder.\n";
       return 0;
     }
-    if (arg != "--json") throw UsageError("status: unexpected argument " + arg);
+    if (arg != "--json") throw UsageError("status: unexpected argument " + argText(arg));
     json = true;
   }
-  mgmt::Client client(context.root());
+  mgmt::Client client(context.runningRoot());
   mgmt::Answer answer = client.exchange(mgmt::StatusRequest{});
   if (auto *error = std::get_if<mgmt::ErrorAnswer>(&answer)) throw std::runtime_error("status: " + error->message);
   auto *status = std::get_if<mgmt::StatusAnswer>(&answer);
@@ -199,7 +210,7 @@ int statusCommand(Context &context, const std::vector<std::string> &args) {
       a.link = ask(client, instance.name, kLinkStatus, 2);
       a.tallies = ask(client, instance.name, kTallies, 4 * kTallyCount);
     }
-    for (const char *name : kPublished) a.published.emplace_back(name, dword(context.store(), "Comm\\" + instance.name + "\\Parms", name));
+    for (const char *name : kPublished) a.published.emplace_back(name, dword(context.readStore(), "Comm\\" + instance.name + "\\Parms", name));
     adapters.push_back(std::move(a));
   }
   if (json)

@@ -22,10 +22,8 @@ std::string numberText(const std::optional<std::uint32_t> &value) {
 
 }  // namespace
 
-PublishedStatus::PublishedStatus(registry::Store &store, std::vector<std::string> instances, Say say)
-    : store_(store), instances_(std::move(instances)), say_(std::move(say)) {
-  for (const auto &instance : instances_) linkState_[instance] = read(instance, "LinkState");
-}
+PublishedStatus::PublishedStatus(registry::Store &store, std::vector<std::string> instances, Published published, Say say)
+    : store_(store), instances_(std::move(instances)), published_(std::move(published)), say_(std::move(say)) {}
 
 std::optional<std::uint32_t> PublishedStatus::read(const std::string &instance, const char *name) const {
   // The driver writes whole 4-byte values; anything else is not something it published.
@@ -36,18 +34,38 @@ std::optional<std::uint32_t> PublishedStatus::read(const std::string &instance, 
 }
 
 void PublishedStatus::poll() {
+  // Like the driver's own calls: a store another process keeps busy is read at the next poll.
+  registry::CallGroup reads(store_);
   for (const auto &instance : instances_) {
-    auto state = read(instance, "LinkState");
-    if (state == linkState_[instance]) continue;
-    linkState_[instance] = state;
+    auto &said = linkState_[instance];
+    if (!published_(instance)) {
+      said.reset();
+      continue;
+    }
+    std::optional<std::uint32_t> state;
+    try {
+      state = read(instance, "LinkState");
+    } catch (const registry::Error &) {
+      continue;
+    }
+    // A tick that could not have the store published nothing; the next one will.
+    if (!said && !state) continue;
+    if (said && *said == state) continue;
+    said = state;
     say_("link state: " + instance + " " + linkStateText(state));
   }
 }
 
 void PublishedStatus::sayFinal() {
   for (const auto &instance : instances_) {
-    say_("status values: " + instance + " LinkState " + linkStateText(read(instance, "LinkState")) + ", bytein " +
-         numberText(read(instance, "bytein")) + ", byteout " + numberText(read(instance, "byteout")));
+    std::optional<std::uint32_t> state, in, out;
+    store_.snapshot([&] {
+      state = read(instance, "LinkState");
+      in = read(instance, "bytein");
+      out = read(instance, "byteout");
+    });
+    say_("status values: " + instance + " LinkState " + linkStateText(state) + ", bytein " + numberText(in) +
+         ", byteout " + numberText(out));
   }
 }
 

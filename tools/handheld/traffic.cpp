@@ -44,18 +44,18 @@ TrafficConfig parseTraffic(const std::string &text) {
     if (eq != std::string::npos) {
       config.rate = std::strtod(value.c_str(), &end);
       if (value.empty() || *end || errno || !std::isfinite(config.rate) || config.rate < 0.01 || config.rate > 10000)
-        throw UsageError("--traffic ping=RATE takes echo requests per second from 0.01 to 10000, not " + value);
+        throw UsageError("--traffic ping=RATE takes echo requests per second from 0.01 to 10000, not " + argText(value));
     }
   } else if (kind == "udp") {
     config.kind = TrafficConfig::Kind::Udp;
     if (eq != std::string::npos) {
       long size = std::strtol(value.c_str(), &end, 10);
       if (value.empty() || *end || errno || size < 1 || size > 1472)
-        throw UsageError("--traffic udp=SIZE takes a payload of 1 to 1472 bytes, not " + value);
+        throw UsageError("--traffic udp=SIZE takes a payload of 1 to 1472 bytes, not " + argText(value));
       config.size = static_cast<std::size_t>(size);
     }
   } else {
-    throw UsageError("--traffic takes ping[=RATE] or udp[=SIZE], not " + text);
+    throw UsageError("--traffic takes ping[=RATE] or udp[=SIZE], not " + argText(text));
   }
   return config;
 }
@@ -81,6 +81,7 @@ void TrafficGenerator::setTarget(std::optional<TrafficTarget> target) {
   if (target == target_ || stopped_) return;
   target_ = target;
   responderMac_.reset();
+  forgetFrames();
   sentAt_.clear();
   nextArp_ = loop_.now();
   if (task_) loop_.cancel(task_);
@@ -108,12 +109,19 @@ void TrafficGenerator::tick() {
   }
 }
 
+void TrafficGenerator::forgetFrames() {
+  udpFrame_.clear();
+  echoFrame_.reset();
+}
+
 void TrafficGenerator::sendEcho() {
   std::uint16_t seq = ++sequence_;
-  std::vector<std::uint8_t> data(kEchoData);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
-  auto icmp = eth::icmpEcho(echoId_, seq, data);
-  binding_.send(eth::ipv4Frame(station_, *responderMac_, target_->own, target_->responder, eth::kProtoIcmp, ++ipId_, icmp));
+  if (!echoFrame_) {
+    std::vector<std::uint8_t> data(kEchoData);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
+    echoFrame_.emplace(station_, *responderMac_, target_->own, target_->responder, echoId_, data);
+  }
+  binding_.send(echoFrame_->with(seq, ++ipId_));
   sentAt_[seq] = loop_.now();
   ++stats_.requests;
   // Requests unanswered after a minute are given up (and stay counted as lost).
@@ -121,12 +129,15 @@ void TrafficGenerator::sendEcho() {
 }
 
 void TrafficGenerator::fillUdp() {
-  std::vector<std::uint8_t> data(config_.size);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
-  auto udp = eth::udpDatagram(target_->own, target_->responder, kSourcePort, kDiscardPort, data);
-  auto frame = eth::ipv4Frame(station_, *responderMac_, target_->own, target_->responder, eth::kProtoUdp, 0, udp);
+  // Every datagram is the same one (identification 0, as a sender that never fragments may use).
+  if (udpFrame_.empty()) {
+    std::vector<std::uint8_t> data(config_.size);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
+    auto udp = eth::udpDatagram(target_->own, target_->responder, kSourcePort, kDiscardPort, data);
+    udpFrame_ = eth::ipv4Frame(station_, *responderMac_, target_->own, target_->responder, eth::kProtoUdp, 0, udp);
+  }
   while (binding_.outstanding() < kUdpWindow) {
-    binding_.send(frame);
+    binding_.send(udpFrame_);
   }
 }
 
@@ -153,6 +164,7 @@ void TrafficGenerator::receive(std::span<const std::uint8_t> frame) {
   if (auto arp = eth::parseArpReply(frame)) {
     if (arp->senderIp == target_->responder && !responderMac_) {
       responderMac_ = arp->senderMac;
+      forgetFrames();
       if (task_) loop_.cancel(task_);
       task_ = loop_.after(0, [this] { tick(); });
     }

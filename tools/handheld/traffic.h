@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ethernet.h"
 #include "frame_binding.h"
@@ -68,6 +69,8 @@ class TrafficGenerator {
   void completed(NDIS_STATUS status, std::size_t bytes);
   void sendEcho();
   void fillUdp();
+  // The frames go to one responder until the target changes: built once, then only patched.
+  void forgetFrames();
 
   EventLoop &loop_;
   eth::Mac station_;
@@ -80,6 +83,8 @@ class TrafficGenerator {
   Micros nextArp_ = 0;
   std::uint16_t echoId_ = 0x7E57, sequence_ = 0, ipId_ = 0;
   std::map<std::uint16_t, Micros> sentAt_;  // echo requests awaiting replies
+  std::vector<std::uint8_t> udpFrame_;      // empty until first needed
+  std::optional<eth::EchoRequestFrame> echoFrame_;
   Stats stats_;
   Stats reported_;  // at the previous status line
   Micros reportedAt_ = 0;

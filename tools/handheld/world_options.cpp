@@ -28,7 +28,7 @@ long integerIn(const std::string &text, long low, long high, const std::string &
   long v = std::strtol(text.c_str(), &end, 10);
   if (text.empty() || *end != '\0' || errno == ERANGE || v < low || v > high)
     throw UsageError(what + " takes a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
-                     ", not " + text);
+                     ", not " + argText(text));
   return v;
 }
 
@@ -38,7 +38,7 @@ double numberIn(const std::string &text, double low, double high, const std::str
   double v = std::strtod(text.c_str(), &end);
   if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(v) || v < low || v > high) {
     std::ostringstream range;
-    range << what << " takes a number from " << low << " to " << high << ", not " << text;
+    range << what << " takes a number from " << low << " to " << high << ", not " << argText(text);
     throw UsageError(range.str());
   }
   return v;
@@ -58,12 +58,12 @@ std::array<std::uint8_t, 5> wepKey(const std::string &text, const std::string &w
     ok = hi >= 0 && lo >= 0;
     key[i] = static_cast<std::uint8_t>(hi << 4 | lo);
   }
-  if (!ok) throw UsageError(what + " takes a 40-bit key as 10 hex digits, not " + text);
+  if (!ok) throw UsageError(what + " takes a 40-bit key as 10 hex digits, not " + argText(text));
   return key;
 }
 
 void checkSsid(const std::string &ssid, const std::string &what) {
-  if (ssid.empty() || ssid.size() > 32) throw UsageError(what + " takes an SSID of 1 to 32 characters, not \"" + ssid + "\"");
+  if (ssid.empty() || ssid.size() > 32) throw UsageError(what + " takes an SSID of 1 to 32 characters, not \"" + argText(ssid) + "\"");
 }
 
 // NAME[,channel=N][,wep=HEX][,signal=N]
@@ -88,20 +88,20 @@ StationText parseStation(const std::string &text, const std::string &option) {
     if (key == "channel") s.channel = static_cast<int>(integerIn(value, 1, 14, option + " channel"));
     else if (key == "signal") s.signal = static_cast<int>(integerIn(value, 0, 200, option + " signal"));
     else if (key == "wep") s.wep = wepKey(value, option + " wep");
-    else throw UsageError(option + " " + text + ": unknown setting " + parts[k] + " (channel=, wep=, signal=)");
+    else throw UsageError(option + " " + argText(text) + ": unknown setting " + argText(parts[k]) + ": channel=, wep= or signal=");
   }
   return s;
 }
 
 sim::air::WorldEvent parseEvent(const std::string &text) {
   auto first = text.find(':'), last = text.rfind(':');
-  if (first == std::string::npos || first == last) throw UsageError("--at takes TIME:NAME:off|on, not " + text);
+  if (first == std::string::npos || first == last) throw UsageError("--at takes TIME:NAME:off|on, not " + argText(text));
   sim::air::WorldEvent e;
   e.at = static_cast<Micros>(std::llround(numberIn(text.substr(0, first), 0, 1e9, "--at TIME") * 1e6));
   e.name = text.substr(first + 1, last - first - 1);
   checkSsid(e.name, "--at");
   std::string state = text.substr(last + 1);
-  if (state != "on" && state != "off") throw UsageError("--at takes TIME:NAME:off|on, not " + text);
+  if (state != "on" && state != "off") throw UsageError("--at takes TIME:NAME:off|on, not " + argText(text));
   e.on = state == "on";
   return e;
 }
@@ -212,7 +212,7 @@ WorldConfig buildWorld(const WorldOptions &o) {
     if (subnet > 255) throw UsageError("--peer: too many networks");
     // .2 is the traffic generator's; a network's peers take .1, .3, .4 ...
     std::uint8_t &host = hosts.emplace(s.name, 1).first->second;
-    if (host > 254) throw UsageError("--peer: too many peers in " + s.name);
+    if (host > 254) throw UsageError("--peer: too many peers in " + argText(s.name));
     peer.responder.mac = peer.mac;
     peer.responder.mac[0] = 0x06;
     peer.responder.ip = {192, 168, static_cast<std::uint8_t>(subnet), host};
@@ -223,7 +223,7 @@ WorldConfig buildWorld(const WorldOptions &o) {
     bool known = false;
     for (const auto &ap : world.accessPoints) known |= ap.ssid == e.name;
     for (const auto &peer : world.peers) known |= peer.ssid == e.name;
-    if (!known) throw UsageError("--at: no access point or peer is called " + e.name);
+    if (!known) throw UsageError("--at: no access point or peer is called " + argText(e.name));
     world.events.push_back(e);
   }
   if (o.lossPercent) world.lossPercent = *o.lossPercent;

@@ -10,7 +10,7 @@ namespace ndistest {
 namespace {
 
 // A DriverEntry that registers whatever table the test prepared and returns the raw status.
-NDIS40_MINIPORT_CHARACTERISTICS g_table;
+NDIS_MINIPORT_CHARACTERISTICS g_table;
 UINT g_length;
 NDIS_HANDLE g_wrapper;
 NDIS_STATUS tableEntry(PVOID driverObject, PVOID registryPath) {
@@ -20,35 +20,35 @@ NDIS_STATUS tableEntry(PVOID driverObject, PVOID registryPath) {
 
 struct TableCase {
   const char *name;
-  std::function<void(NDIS40_MINIPORT_CHARACTERISTICS &, UINT &)> change;
+  std::function<void(NDIS_MINIPORT_CHARACTERISTICS &, UINT &)> change;
   NDIS_STATUS expected;
 };
 
 class Registration : public NdisTest {};
 
 TEST_F(Registration, ValidatesTheCharacteristicsTable) {
-  using C = NDIS40_MINIPORT_CHARACTERISTICS;
+  using C = NDIS_MINIPORT_CHARACTERISTICS;
   const TableCase cases[] = {
       {"complete table", [](C &, UINT &) {}, NDIS_STATUS_SUCCESS},
       {"longer length", [](C &, UINT &n) { n += 8; }, NDIS_STATUS_SUCCESS},
-      {"no ISR", [](C &c, UINT &) { c.ISRHandler = nullptr; }, NDIS_STATUS_SUCCESS},
-      {"no check-for-hang", [](C &c, UINT &) { c.CheckForHangHandler = nullptr; }, NDIS_STATUS_SUCCESS},
-      {"version 3.0", [](C &c, UINT &) { c.MajorNdisVersion = 3; }, NDIS_STATUS_BAD_VERSION},
-      {"version 4.1", [](C &c, UINT &) { c.MinorNdisVersion = 1; }, NDIS_STATUS_BAD_VERSION},
-      {"version 5.0", [](C &c, UINT &) { c.MajorNdisVersion = 5; }, NDIS_STATUS_BAD_VERSION},
+      {"no ISR", [](C &c, UINT &) { c.Ndis30Chars.ISRHandler = nullptr; }, NDIS_STATUS_SUCCESS},
+      {"no check-for-hang", [](C &c, UINT &) { c.Ndis30Chars.CheckForHangHandler = nullptr; }, NDIS_STATUS_SUCCESS},
+      {"version 3.0", [](C &c, UINT &) { c.Ndis30Chars.MajorNdisVersion = 3; }, NDIS_STATUS_BAD_VERSION},
+      {"version 4.1", [](C &c, UINT &) { c.Ndis30Chars.MinorNdisVersion = 1; }, NDIS_STATUS_BAD_VERSION},
+      {"version 5.0", [](C &c, UINT &) { c.Ndis30Chars.MajorNdisVersion = 5; }, NDIS_STATUS_BAD_VERSION},
       {"short length", [](C &, UINT &n) { n -= 1; }, NDIS_STATUS_BAD_CHARACTERISTICS},
-      {"no initialize", [](C &c, UINT &) { c.InitializeHandler = nullptr; }, NDIS_STATUS_BAD_CHARACTERISTICS},
-      {"no halt", [](C &c, UINT &) { c.HaltHandler = nullptr; }, NDIS_STATUS_BAD_CHARACTERISTICS},
-      {"no send", [](C &c, UINT &) { c.SendHandler = nullptr; }, NDIS_STATUS_BAD_CHARACTERISTICS},
-      {"no query", [](C &c, UINT &) { c.QueryInformationHandler = nullptr; }, NDIS_STATUS_BAD_CHARACTERISTICS},
-      {"no set", [](C &c, UINT &) { c.SetInformationHandler = nullptr; }, NDIS_STATUS_BAD_CHARACTERISTICS},
-      {"no reset", [](C &c, UINT &) { c.ResetHandler = nullptr; }, NDIS_STATUS_BAD_CHARACTERISTICS},
-      {"no transfer-data", [](C &c, UINT &) { c.TransferDataHandler = nullptr; }, NDIS_STATUS_BAD_CHARACTERISTICS},
-      {"no handle-interrupt", [](C &c, UINT &) { c.HandleInterruptHandler = nullptr; },
+      {"no initialize", [](C &c, UINT &) { c.Ndis30Chars.InitializeHandler = nullptr; }, NDIS_STATUS_BAD_CHARACTERISTICS},
+      {"no halt", [](C &c, UINT &) { c.Ndis30Chars.HaltHandler = nullptr; }, NDIS_STATUS_BAD_CHARACTERISTICS},
+      {"no send", [](C &c, UINT &) { c.Ndis30Chars.SendHandler = nullptr; }, NDIS_STATUS_BAD_CHARACTERISTICS},
+      {"no query", [](C &c, UINT &) { c.Ndis30Chars.QueryInformationHandler = nullptr; }, NDIS_STATUS_BAD_CHARACTERISTICS},
+      {"no set", [](C &c, UINT &) { c.Ndis30Chars.SetInformationHandler = nullptr; }, NDIS_STATUS_BAD_CHARACTERISTICS},
+      {"no reset", [](C &c, UINT &) { c.Ndis30Chars.ResetHandler = nullptr; }, NDIS_STATUS_BAD_CHARACTERISTICS},
+      {"no transfer-data", [](C &c, UINT &) { c.Ndis30Chars.TransferDataHandler = nullptr; }, NDIS_STATUS_BAD_CHARACTERISTICS},
+      {"no handle-interrupt", [](C &c, UINT &) { c.Ndis30Chars.HandleInterruptHandler = nullptr; },
        NDIS_STATUS_BAD_CHARACTERISTICS},
-      {"no disable-interrupt", [](C &c, UINT &) { c.DisableInterruptHandler = nullptr; },
+      {"no disable-interrupt", [](C &c, UINT &) { c.Ndis30Chars.DisableInterruptHandler = nullptr; },
        NDIS_STATUS_BAD_CHARACTERISTICS},
-      {"no enable-interrupt", [](C &c, UINT &) { c.EnableInterruptHandler = nullptr; },
+      {"no enable-interrupt", [](C &c, UINT &) { c.Ndis30Chars.EnableInterruptHandler = nullptr; },
        NDIS_STATUS_BAD_CHARACTERISTICS},
   };
   for (const auto &c : cases) {
@@ -61,7 +61,7 @@ TEST_F(Registration, ValidatesTheCharacteristicsTable) {
     EXPECT_EQ(driver.registered(), c.expected == NDIS_STATUS_SUCCESS);
     EXPECT_EQ(driver.wrapperHandle(), g_wrapper);
     if (driver.registered()) {
-      EXPECT_EQ(driver.characteristics().SendHandler, g_table.SendHandler);
+      EXPECT_EQ(driver.characteristics().Ndis30Chars.SendHandler, g_table.Ndis30Chars.SendHandler);
     }
   }
   EXPECT_TRUE(host_.findings().empty());
@@ -149,7 +149,7 @@ TEST_F(Registration, InitializeNeedsARegisteredDriverAndAFreeInstanceName) {
 
 TEST_F(Registration, SuccessWithoutAttributesOrWithAnUnofferedMediumIsReported) {
   g_table = characteristics();
-  g_table.InitializeHandler = [](PNDIS_STATUS, PUINT selected, PNDIS_MEDIUM, UINT, NDIS_HANDLE,
+  g_table.Ndis30Chars.InitializeHandler = [](PNDIS_STATUS, PUINT selected, PNDIS_MEDIUM, UINT, NDIS_HANDLE,
                                  NDIS_HANDLE) -> NDIS_STATUS {
     *selected = 1;
     return NDIS_STATUS_SUCCESS;

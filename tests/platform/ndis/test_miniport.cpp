@@ -277,28 +277,28 @@ NDIS_STATUS MiniportTransferData(PNDIS_PACKET Packet, PUINT BytesTransferred, ND
 
 }  // namespace
 
-NDIS40_MINIPORT_CHARACTERISTICS characteristics() {
-  NDIS40_MINIPORT_CHARACTERISTICS c;
+NDIS_MINIPORT_CHARACTERISTICS characteristics() {
+  NDIS_MINIPORT_CHARACTERISTICS c;
   NdisZeroMemory(&c, sizeof c);
-  c.MajorNdisVersion = 4;
-  c.MinorNdisVersion = 0;
-  c.DisableInterruptHandler = MiniportDisableInterrupt;
-  c.EnableInterruptHandler = MiniportEnableInterrupt;
-  c.HaltHandler = MiniportHalt;
-  c.HandleInterruptHandler = MiniportHandleInterrupt;
-  c.InitializeHandler = MiniportInitialize;
-  c.ISRHandler = MiniportISR;
-  c.QueryInformationHandler = MiniportQueryInformation;
-  c.ResetHandler = MiniportReset;
-  c.SendHandler = MiniportSend;
-  c.SetInformationHandler = MiniportSetInformation;
-  c.TransferDataHandler = MiniportTransferData;
+  c.Ndis30Chars.MajorNdisVersion = 4;
+  c.Ndis30Chars.MinorNdisVersion = 0;
+  c.Ndis30Chars.DisableInterruptHandler = MiniportDisableInterrupt;
+  c.Ndis30Chars.EnableInterruptHandler = MiniportEnableInterrupt;
+  c.Ndis30Chars.HaltHandler = MiniportHalt;
+  c.Ndis30Chars.HandleInterruptHandler = MiniportHandleInterrupt;
+  c.Ndis30Chars.InitializeHandler = MiniportInitialize;
+  c.Ndis30Chars.ISRHandler = MiniportISR;
+  c.Ndis30Chars.QueryInformationHandler = MiniportQueryInformation;
+  c.Ndis30Chars.ResetHandler = MiniportReset;
+  c.Ndis30Chars.SendHandler = MiniportSend;
+  c.Ndis30Chars.SetInformationHandler = MiniportSetInformation;
+  c.Ndis30Chars.TransferDataHandler = MiniportTransferData;
   return c;
 }
 
 NDIS_STATUS DriverEntry(PVOID DriverObject, PVOID RegistryPath) {
   NdisInitializeWrapper(&g_wrapper, DriverObject, RegistryPath, nullptr);
-  NDIS40_MINIPORT_CHARACTERISTICS c = characteristics();
+  NDIS_MINIPORT_CHARACTERISTICS c = characteristics();
   return NdisMRegisterMiniport(g_wrapper, &c, sizeof c) == NDIS_STATUS_SUCCESS ? NDIS_STATUS_SUCCESS
                                                                                 : NDIS_STATUS_FAILURE;
 }

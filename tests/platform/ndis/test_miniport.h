@@ -89,6 +89,6 @@ void resetScript();
 
 NDIS_STATUS DriverEntry(PVOID DriverObject, PVOID RegistryPath);
 // The table DriverEntry registers, for tests that register variations of it.
-NDIS40_MINIPORT_CHARACTERISTICS characteristics();
+NDIS_MINIPORT_CHARACTERISTICS characteristics();
 
 }  // namespace ndistest

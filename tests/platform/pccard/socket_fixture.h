@@ -9,8 +9,10 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "teskel/controller_card.h"
 #include "teskel/coredll.h"
 #include "teskel/event_loop.h"
 #include "teskel/ndis_host.h"
@@ -87,7 +89,12 @@ class SocketTest : public ::testing::Test {
   }
   pccard::Socket &makeSocket() { return makeSocket(options()); }
 
-  pccard::InsertReport insert(pccard::Card card = {}) {
+  // The card as the handheld program hands it to the socket: the simulated controller.
+  pccard::Card controllerCard(sim::ControllerOptions o = {}) { return sim::controllerCard(loop, bus, std::move(o)); }
+  sim::Controller *controller(std::string_view instance) const { return sim::controllerIn(*socket, instance); }
+
+  pccard::InsertReport insert() { return insert(controllerCard()); }
+  pccard::InsertReport insert(pccard::Card card) {
     if (!socket) makeSocket();
     return socket->insert(std::move(card));
   }

@@ -35,7 +35,7 @@ TEST_F(SocketTest, FirstInsertionInstallsLoadsTheDriverAndBringsTheAdapterUp) {
   for (const char *key : kInstalledKeys) EXPECT_TRUE(store.keyExists(key)) << key;
 
   // The card sits where the instance's parameters say, and the adapter holds what it was given.
-  sim::Controller *card = socket->controller("Teskel1");
+  sim::Controller *card = controller("Teskel1");
   ASSERT_NE(card, nullptr);
   EXPECT_EQ(bus.deviceAt(0x300), card);
   EXPECT_TRUE(bus.isMapped(0x33F));
@@ -67,19 +67,19 @@ TEST_F(SocketTest, LaterInsertionsFindTheKeysAndKeepWhatWasChanged) {
   EXPECT_FALSE(report.installed);
   EXPECT_EQ(kinds(), (std::vector<Kind>{Kind::Found, Kind::DriverLoaded, Kind::AdapterUp}));
   // An installation would have put "any" back.
-  EXPECT_EQ(ssidOf(*socket->controller("Teskel1")), "Lab");
+  EXPECT_EQ(ssidOf(*controller("Teskel1")), "Lab");
 }
 
 TEST_F(SocketTest, TheCardKeepsItsIdentityAcrossInsertions) {
   auto first = insert();
   ASSERT_TRUE(first.ok());
-  sim::MacAddress address = socket->controller("Teskel1")->stationAddress();
+  sim::MacAddress address = controller("Teskel1")->stationAddress();
   socket->remove();
-  pccard::Card other;
-  other.controller.serial = 77;  // a new card would take its address from this
-  auto second = insert(other);
+  sim::ControllerOptions other;
+  other.serial = 77;  // a new card would take its address from this
+  auto second = insert(controllerCard(other));
   ASSERT_TRUE(second.ok());
-  EXPECT_EQ(socket->controller("Teskel1")->stationAddress(), address);
+  EXPECT_EQ(controller("Teskel1")->stationAddress(), address);
 }
 
 TEST_F(SocketTest, RemovalHaltsUnmapsDropsTheLineAndUnloadsTheDriver) {
@@ -103,7 +103,7 @@ TEST_F(SocketTest, RemovalHaltsUnmapsDropsTheLineAndUnloadsTheDriver) {
   EXPECT_EQ(host.memoryHeld(), 0u);
   EXPECT_TRUE(host.findings().empty());
   EXPECT_FALSE(socket->occupied());
-  EXPECT_EQ(socket->controller("Teskel1"), nullptr);
+  EXPECT_EQ(controller("Teskel1"), nullptr);
   EXPECT_EQ(socket->adapter("Teskel1"), nullptr);
   EXPECT_EQ(dlopen(image.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "the driver library is still loaded";
 
@@ -136,8 +136,8 @@ TEST_F(SocketTest, EveryInstanceOfTheRouteGetsItsOwnCardResourcesAndAdapter) {
   ASSERT_NE(socket->adapter("Teskel2"), nullptr);
   EXPECT_EQ(socket->adapter("Teskel1")->interruptLine(), 15u);
   EXPECT_EQ(socket->adapter("Teskel2")->interruptLine(), 11u);
-  EXPECT_EQ(bus.deviceAt(0x340), socket->controller("Teskel2"));
-  EXPECT_NE(socket->controller("Teskel1")->stationAddress(), socket->controller("Teskel2")->stationAddress());
+  EXPECT_EQ(bus.deviceAt(0x340), controller("Teskel2"));
+  EXPECT_NE(controller("Teskel1")->stationAddress(), controller("Teskel2")->stationAddress());
   EXPECT_TRUE(std::filesystem::exists(root.path() / pccard::nvFileName("Teskel2")));
 
   auto removed = socket->remove();
@@ -162,7 +162,7 @@ TEST_F(SocketTest, TheSocketKeyNamesTheMiniportAndItsKeysNameImageAndInstances) 
   EXPECT_EQ(socket->instances(), std::vector<std::string>{"Wlan7"});
   ASSERT_NE(socket->adapter("Wlan7"), nullptr);
   EXPECT_EQ(socket->adapter("Wlan7")->interruptLine(), 9u);
-  EXPECT_EQ(bus.deviceAt(0x2C0), socket->controller("Wlan7"));
+  EXPECT_EQ(bus.deviceAt(0x2C0), controller("Wlan7"));
   EXPECT_FALSE(store.keyExists("Comm\\Teskel1")) << "nothing was installed";
 }
 
@@ -186,7 +186,7 @@ TEST_F(SocketTest, TextResourcesAreReadAsTheDriverReadsThem) {
     EXPECT_EQ(report.instances[0].interrupt, c.line);
     ASSERT_NE(socket->adapter("Teskel1"), nullptr);
     EXPECT_EQ(socket->adapter("Teskel1")->interruptLine(), c.line);
-    EXPECT_EQ(bus.deviceAt(c.port), socket->controller("Teskel1"));
+    EXPECT_EQ(bus.deviceAt(c.port), controller("Teskel1"));
     EXPECT_TRUE(socket->remove().clean());
   }
 }
@@ -228,9 +228,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(SocketTest, ControllerFaultsReachTheCard) {
-  pccard::Card card;
-  card.controller.faults.push_back(sim::parseFault("command-busy"));
-  auto report = insert(card);
+  sim::ControllerOptions faulty;
+  faulty.faults.push_back(sim::parseFault("command-busy"));
+  auto report = insert(controllerCard(faulty));
   EXPECT_FALSE(report.ok());
   EXPECT_TRUE(report.driverLoaded);
   EXPECT_TRUE(report.errors.empty()) << "the socket did its part";
@@ -253,7 +253,7 @@ TEST_F(SocketTest, AnInstanceWithoutPortsIsStartedWithoutACardAndTheDriverSaysWh
   ASSERT_EQ(report.instances.size(), 1u);
   EXPECT_FALSE(report.instances[0].placed);
   EXPECT_TRUE(report.instances[0].initialized);
-  EXPECT_EQ(socket->controller("Teskel1"), nullptr);
+  EXPECT_EQ(controller("Teskel1"), nullptr);
   EXPECT_FALSE(bus.isMapped(0x300));
   // The driver's own account: an entry whose code is the failed read's status.
   ASSERT_EQ(host.errorLog().size(), 1u);
@@ -277,7 +277,7 @@ TEST_F(SocketTest, AnInstanceWhosePortsAreTakenIsNotStarted) {
   EXPECT_NE(report.errors[0].find("ports 0x300-0x33F are taken"), std::string::npos) << report.errors[0];
   ASSERT_EQ(report.instances.size(), 1u);
   EXPECT_FALSE(report.instances[0].initialized);
-  EXPECT_EQ(socket->controller("Teskel1"), nullptr);
+  EXPECT_EQ(controller("Teskel1"), nullptr);
   EXPECT_TRUE(socket->remove().clean());
   EXPECT_EQ(bus.deviceAt(0x320), &other) << "removal leaves other devices alone";
   bus.unmap(0x320);
@@ -297,22 +297,68 @@ TEST_F(SocketTest, ACardWhoseMemoryFileIsDamagedIsNotStarted) {
   EXPECT_TRUE(socket->remove().clean());
 }
 
-TEST_F(SocketTest, WhatTheDriverLeavesHeldIsReportedAtRemoval) {
-  store.setValue(kSocketKey, "Dll", REG_SZ, sz("ndis.dll"));
-  store.setValue(kSocketKey, "Miniport", REG_SZ, sz("Leaky"));
+// The keys of the stand-in driver that writes the command register twice and answers no request.
+void leakyKeys(registry::Store &store) {
+  const char *socketKey = "Drivers\\PCMCIA\\Halden-IEEE_802.11_Adapter";
+  store.setValue(socketKey, "Dll", REG_SZ, sz("ndis.dll"));
+  store.setValue(socketKey, "Miniport", REG_SZ, sz("Leaky"));
   store.setValue("Comm\\Leaky", "ImagePath", REG_SZ, sz("pccard_leaky_driver.dll"));
   store.setValue("Comm\\Leaky\\Linkage", "Route", REG_MULTI_SZ, multiSz({"Leaky1"}));
   store.setValue("Comm\\Leaky1\\Parms", "IoBaseAddress", REG_DWORD, dword(0x300));
   store.setValue("Comm\\Leaky1\\Parms", "InterruptNumber", REG_DWORD, dword(15));
-  auto report = insert();
-  ASSERT_TRUE(report.ok()) << (report.errors.empty() ? "" : report.errors.front());
+}
+
+// The block the stand-in driver's DriverEntry leaves held, to be given back once reported.
+HLOCAL leakyBlock(const pccard::InsertReport &report) {
   void *library = dlopen(report.image.c_str(), RTLD_NOW | RTLD_NOLOAD);
-  ASSERT_NE(library, nullptr);
+  if (!library) return nullptr;
   HLOCAL block = reinterpret_cast<HLOCAL (*)()>(dlsym(library, "LeakyDriverBlock"))();
   dlclose(library);
+  return block;
+}
+
+// The socket sees a card only as a port device and an interrupt line: any device will do.
+struct Recorder : ceddk::PortDevice {
+  explicit Recorder(std::string &log) : log(log) {}
+  ~Recorder() override { log += "gone"; }
+  std::uint16_t readPort16(std::uint32_t) override { return 0; }
+  void writePort16(std::uint32_t offset, std::uint16_t) override { log += "w" + std::to_string(offset) + " "; }
+  std::string &log;
+};
+
+TEST_F(SocketTest, ACardIsWhateverDeviceItsOwnerPowersUpInTheSlot) {
+  leakyKeys(store);
+  std::string log;
+  pccard::Card card;
+  card.powerUp = [&](const pccard::Slot &slot) {
+    log += slot.instance + " " + std::to_string(slot.interruptLine) + " " + slot.memoryFile.filename().string() + ": ";
+    return pccard::CardFunction{std::make_unique<Recorder>(log), [] {
+                                  return std::optional<pccard::StationAddress>({2, 0x11, 0x22, 0x33, 0x44, 0x55});
+                                }};
+  };
+  auto report = insert(card);
+  ASSERT_TRUE(report.ok());
+  // The driver answers no request for its address: the card's own is reported.
+  EXPECT_NE(events.back().text.find("station address 02:11:22:33:44:55 (the card's;"), std::string::npos);
+  LocalFree(leakyBlock(report));
+  socket->remove();
+  EXPECT_EQ(log, "Leaky1 15 card-Leaky1.nv: w0 w0 gone");
+  card.powerUp = [](const pccard::Slot &) -> pccard::CardFunction { throw std::runtime_error("no power"); };
+  report = insert(card);
+  LocalFree(leakyBlock(report));
+  ASSERT_EQ(report.errors.size(), 1u);
+  EXPECT_EQ(report.errors[0], "Leaky1: the card cannot be powered up (no power); Leaky1 is not started");
+}
+
+TEST_F(SocketTest, WhatTheDriverLeavesHeldIsReportedAtRemoval) {
+  leakyKeys(store);
+  auto report = insert();
+  ASSERT_TRUE(report.ok()) << (report.errors.empty() ? "" : report.errors.front());
+  HLOCAL block = leakyBlock(report);
+  ASSERT_NE(block, nullptr);
   // The card is there to be misused: the second command came while the first was still busy.
-  ASSERT_NE(socket->controller("Leaky1"), nullptr);
-  const auto &violations = socket->controller("Leaky1")->violations();
+  ASSERT_NE(controller("Leaky1"), nullptr);
+  const auto &violations = controller("Leaky1")->violations();
   ASSERT_EQ(violations.size(), 1u);
   EXPECT_TRUE(violations[0].starts_with("command-while-busy")) << violations[0];
 
@@ -357,7 +403,7 @@ TEST_P(SocketStopTest, IsReportedClearlyAndLeavesNothingBehind) {
   o.driverPath = c.emptyDriverPath ? std::vector<std::filesystem::path>{scratch.path()}
                                    : std::vector<std::filesystem::path>{scratch.path(), pccard::defaultDriverPath().front()};
   makeSocket(o);
-  pccard::Card card;
+  pccard::Card card = controllerCard();
   card.installImage = c.installImage;
   card.deviceKeyName = c.deviceKeyName;
   auto report = insert(card);
@@ -434,7 +480,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(SocketTest, ARefusedInstallationLeavesNoKeys) {
   makeSocket();
-  pccard::Card card;
+  pccard::Card card = controllerCard();
   card.installImage = "pccard_refusing_driver.dll";
   EXPECT_FALSE(insert(card).ok());
   EXPECT_TRUE(store.subkeys("").empty());

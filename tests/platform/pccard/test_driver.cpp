@@ -85,19 +85,19 @@ TEST_EXPORT HLOCAL LeakyDriverBlock() { return g_block; }
 TEST_EXPORT NDIS_STATUS DriverEntry(PVOID DriverObject, PVOID RegistryPath) {
   g_block = LocalAlloc(LPTR, 24);
   NdisInitializeWrapper(&g_wrapper, DriverObject, RegistryPath, nullptr);
-  NDIS40_MINIPORT_CHARACTERISTICS c;
+  NDIS_MINIPORT_CHARACTERISTICS c;
   NdisZeroMemory(&c, sizeof c);
-  c.MajorNdisVersion = 4;
-  c.DisableInterruptHandler = Quiet;
-  c.EnableInterruptHandler = Quiet;
-  c.HaltHandler = Halt;
-  c.HandleInterruptHandler = Quiet;
-  c.InitializeHandler = Initialize;
-  c.QueryInformationHandler = Query;
-  c.ResetHandler = Reset;
-  c.SendHandler = Send;
-  c.SetInformationHandler = Set;
-  c.TransferDataHandler = TransferData;
+  c.Ndis30Chars.MajorNdisVersion = 4;
+  c.Ndis30Chars.DisableInterruptHandler = Quiet;
+  c.Ndis30Chars.EnableInterruptHandler = Quiet;
+  c.Ndis30Chars.HaltHandler = Halt;
+  c.Ndis30Chars.HandleInterruptHandler = Quiet;
+  c.Ndis30Chars.InitializeHandler = Initialize;
+  c.Ndis30Chars.QueryInformationHandler = Query;
+  c.Ndis30Chars.ResetHandler = Reset;
+  c.Ndis30Chars.SendHandler = Send;
+  c.Ndis30Chars.SetInformationHandler = Set;
+  c.Ndis30Chars.TransferDataHandler = TransferData;
   return NdisMRegisterMiniport(g_wrapper, &c, sizeof c);
 }
 

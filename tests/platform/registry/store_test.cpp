@@ -2,6 +2,7 @@
 // persistence, transactions and named failures.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -354,6 +355,33 @@ TEST(RootTest, ExplicitRootThenEnvironmentThenStateHome) {
   restore("TESKEL_ROOT", root);
   restore("XDG_STATE_HOME", state);
   restore("HOME", home);
+}
+
+// A store an earlier version left readable by all is closed to them; a root folder others may
+// change or own is refused with what to do about it. (What a run makes is checked end to end.)
+TEST(RootTest, AStoreLeftReadableIsClosedAndAFolderOfOthersIsRefused) {
+  namespace fs = std::filesystem;
+  testing::TempDir dir;
+  const fs::path root = resolveRoot(std::string((dir.path() / "root").string()));
+  { Store store(root / kStoreFileName); }
+  fs::permissions(root / kStoreFileName, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                             fs::perms::others_read);
+  { Store store(root / kStoreFileName); }
+  EXPECT_EQ(fs::status(root / kStoreFileName).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+  fs::permissions(root, fs::perms::owner_all | fs::perms::group_all | fs::perms::others_all);
+  try {
+    resolveRoot(root.string());
+    ADD_FAILURE() << "a folder all may change was taken";
+  } catch (const Error &e) {
+    EXPECT_NE(std::string(e.what()).find("chmod 700 " + root.string()), std::string::npos) << e.what();
+  }
+  fs::permissions(root, fs::perms::owner_all);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(root.c_str(), 4321, 4321), 0);
+    EXPECT_THROW(resolveRoot(root.string()), Error);
+    EXPECT_THROW(existingRoot(root.string()), Error);
+  }
 }
 
 }  // namespace

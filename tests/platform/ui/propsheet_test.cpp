@@ -76,7 +76,7 @@ class SheetTest : public UiTest {
       tags[i] = PageTag{&events, names[i]};
       PROPSHEETPAGEW &p = pages[i];
       p = PROPSHEETPAGEW{};
-      p.dwSize = PROPSHEETPAGEW_DEVICE_SIZE;
+      p.dwSize = 40;  // the size a program built for the device passes
       p.dwFlags = PSP_USETITLE | PSP_USECALLBACK | PSP_USEREFPARENT;
       p.hInstance = sheetRes;
       p.pszTemplate = MAKEINTRESOURCEW(layouts[i]);
@@ -87,7 +87,7 @@ class SheetTest : public UiTest {
       p.pcRefParent = &refs;
     }
     header = PROPSHEETHEADERW{};
-    header.dwSize = PROPSHEETHEADERW_DEVICE_SIZE;
+    header.dwSize = 40;  // the size a program built for the device passes
     header.dwFlags = PSH_PROPSHEETPAGE | PSH_USECALLBACK | PSH_MODELESS;
     header.hInstance = sheetRes;
     header.pszCaption = u"Sarvell Configuration";
@@ -145,6 +145,7 @@ TEST_F(SheetTest, StartPageIsCreatedAtOnceTheOthersOnFirstShow) {
 
 TEST_F(SheetTest, MissingTemplateGetsNoTab) {
   HWND sheet = open();
+  HWND first = page(sheet);
   SendMessageW(sheet, PSM_SETCURSEL, 2, 0);
   EXPECT_NE(events.joined().find("third init"), std::string::npos) << "tab 2 is the third page, not the missing one";
   EXPECT_EQ(events.joined().find("missing"), std::string::npos) << "its callback never runs";
@@ -153,6 +154,13 @@ TEST_F(SheetTest, MissingTemplateGetsNoTab) {
   std::string screen = out.str();
   EXPECT_NE(screen.find("| Status   Config  [Encryption ]"), std::string::npos) << screen;
   EXPECT_EQ(screen.find("Advanced"), std::string::npos) << screen;
+
+  // Ctrl+Tab goes round the shown pages as on a desktop sheet: from the last to the first.
+  HWND third = page(sheet);
+  user("key ctrl-tab\n");
+  EXPECT_EQ(page(sheet), first);
+  user("key ctrl-shift-tab\n");
+  EXPECT_EQ(page(sheet), third);
 }
 
 TEST_F(SheetTest, PageCallbackCanRefuseCreation) {
@@ -227,7 +235,7 @@ TEST_F(SheetTest, RecordsOfTheDeviceOrHostSizeOnly) {
   EXPECT_NE(PropertySheetW(&bad), -1) << "host sizes are fine too";
   pages[1].dwSize = 12;
   EXPECT_EQ(PropertySheetW(&header), -1);
-  pages[1].dwSize = PROPSHEETPAGEW_DEVICE_SIZE;
+  pages[1].dwSize = 40;  // the size a program built for the device passes
   header.nPages = 0;
   EXPECT_EQ(PropertySheetW(&header), -1);
   header.nPages = 1;
@@ -268,7 +276,7 @@ TEST_F(SheetTest, TitlesFromTheStringTableAndStartPageByIndex) {
 // A page laid out as the status page, drawn with dialog units mapped to cells (x * 5 / 14, y / 8).
 TEST_F(SheetTest, PageIsDrawnAtItsCells) {
   PROPSHEETPAGEW p{};
-  p.dwSize = PROPSHEETPAGEW_DEVICE_SIZE;
+  p.dwSize = 40;  // the size a program built for the device passes
   p.dwFlags = PSP_USETITLE;
   p.hInstance = basic;
   p.pszTemplate = MAKEINTRESOURCEW(111);

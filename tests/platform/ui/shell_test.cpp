@@ -16,7 +16,7 @@ class ShellTest : public UiTest {
  protected:
   NOTIFYICONDATAW icon(HWND h, UINT id, UINT flags, int picture) {
     NOTIFYICONDATAW d{};
-    d.cbSize = NOTIFYICONDATAW_DEVICE_SIZE;
+    d.cbSize = 152;  // the size a program built for the device passes
     d.hWnd = h;
     d.uID = id;
     d.uFlags = flags;
@@ -291,9 +291,24 @@ TEST(RuntimeFolder, PerUserAndPerRoot) {
   teskel::EventLoop loop;
   teskel::ui::SessionOptions o;
   o.root = a.path();
+  const auto user = xdg.path() / ("teskel-" + std::to_string(getuid()));
   {
     teskel::ui::Session s(loop, o);
-    EXPECT_EQ(s.windowsDir(), xdg.path() / ("teskel-" + std::to_string(getuid())) / teskel::ui::rootKey(a.path()) / "windows");
+    EXPECT_EQ(s.windowsDir(), user / teskel::ui::rootKey(a.path()) / "windows");
+    EXPECT_EQ(std::filesystem::status(user).permissions(), std::filesystem::perms::owner_all);
+  }
+  EXPECT_FALSE(std::filesystem::exists(user / teskel::ui::rootKey(a.path()))) << "left behind for the root";
+
+  // The user's folder made by somebody else first (to keep the program from starting) is passed over.
+  if (geteuid() == 0) {
+    std::filesystem::create_directory(user);
+    ASSERT_EQ(chown(user.c_str(), 4321, 4321), 0);
+    {
+      teskel::ui::Session s(loop, o);
+      EXPECT_NE(s.windowsDir().string().find(user.string()), 0u) << s.windowsDir();
+      EXPECT_TRUE(std::filesystem::exists(s.windowsDir()));
+    }
+    std::filesystem::remove(user);
   }
   unsetenv("XDG_RUNTIME_DIR");
 }

@@ -38,7 +38,7 @@ LRESULT CALLBACK MainProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
       Dialog = CreateDialogParamW(Instance, MAKEINTRESOURCEW(100), hwnd, DialogProc, 0);
       ShowWindow(Dialog, SW_SHOW);
       NOTIFYICONDATAW data{};
-      data.cbSize = NOTIFYICONDATAW_DEVICE_SIZE;
+      data.cbSize = 152;  // the size a program built for the device passes
       data.hWnd = hwnd;
       data.uID = 1;
       data.uFlags = NIF_MESSAGE | NIF_ICON;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <windows.h>
+#include <commctrl.h>
 
 #include <filesystem>
 #include <fstream>

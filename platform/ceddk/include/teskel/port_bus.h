@@ -19,6 +19,15 @@ class PortDevice {
   // 8-bit accesses; by default the low byte of the 16-bit access.
   virtual std::uint8_t readPort8(std::uint32_t offset) { return static_cast<std::uint8_t>(readPort16(offset)); }
   virtual void writePort8(std::uint32_t offset, std::uint8_t value) { writePort16(offset, value); }
+  // String accesses: `count` 16-bit accesses to one port in one call. By default they are made
+  // one by one. A device that moves the words at once must leave everything as the single
+  // accesses would have: values, state, misuse records, faults, the end of a buffer.
+  virtual void readPort16String(std::uint32_t offset, std::uint16_t *words, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) words[i] = readPort16(offset);
+  }
+  virtual void writePort16String(std::uint32_t offset, const std::uint16_t *words, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) writePort16(offset, words[i]);
+  }
 };
 
 struct PortAccess {
@@ -54,8 +63,15 @@ class PortBus {
   void write16(std::uint32_t port, std::uint16_t value);
   std::uint8_t read8(std::uint32_t port);
   void write8(std::uint32_t port, std::uint8_t value);
+  // A string access reaches the device as one call, unless single accesses are forced.
   void readString16(std::uint32_t port, std::uint16_t *words, std::size_t count);
   void writeString16(std::uint32_t port, const std::uint16_t *words, std::size_t count);
+
+  // How string accesses reach a device: whole (the default), or as one single access per word,
+  // as a bus that cannot pass a string on would make them. Devices must not tell the two apart.
+  enum class StringAccess { Whole, PerWord };
+  void setStringAccess(StringAccess mode) { stringAccess_ = mode; }
+  StringAccess stringAccess() const { return stringAccess_; }
 
   // Counters per port, since construction or the last reset.
   PortCounters counters(std::uint32_t port) const;
@@ -85,14 +101,24 @@ class PortBus {
   struct Window {
     std::uint32_t count;
     PortDevice *device;
+    std::vector<PortCounters> counters;  // per port of the window
   };
-  const std::pair<const std::uint32_t, Window> *find(std::uint32_t port) const;
+  using Mapped = std::pair<const std::uint32_t, Window>;
+  Mapped *find(std::uint32_t port);
+  const Mapped *find(std::uint32_t port) const;
+  // Where an access to `port` is counted; the window it falls in, or null.
+  PortCounters &countersFor(std::uint32_t port, Mapped *window);
+  // Callers look at tracing_ first: the values are not even gathered when no one traces.
   void record(PortAccess::Kind kind, std::uint32_t port, std::vector<std::uint16_t> values);
 
   std::map<std::uint32_t, Window> windows_;
+  // Accesses come in runs to one card: the window found last is tried first.
+  Mapped *lastWindow_ = nullptr;
+  // Ports outside every window, and what windows counted before they were unmapped.
   std::map<std::uint32_t, PortCounters> counters_;
   std::vector<PortAccess> trace_;
   bool tracing_ = false;
+  StringAccess stringAccess_ = StringAccess::Whole;
   std::uint64_t misalignedWrites_ = 0;
   std::uint64_t misalignedReads_ = 0;
   std::map<unsigned, bool> irqs_;

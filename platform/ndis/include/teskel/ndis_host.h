@@ -109,7 +109,7 @@ class Driver {
   NDIS_STATUS entryStatus() const;  // what DriverEntry returned
   bool registered() const;          // NdisMRegisterMiniport accepted a table
   // The table as registered (all zero until then).
-  const NDIS40_MINIPORT_CHARACTERISTICS &characteristics() const;
+  const NDIS_MINIPORT_CHARACTERISTICS &characteristics() const;
   NDIS_HANDLE wrapperHandle() const;
 
   Impl &impl() { return *impl_; }

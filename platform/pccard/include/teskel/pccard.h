@@ -1,10 +1,12 @@
 // The PC Card socket of a simulated handheld: on insertion it has the card's driver install its
 // registry keys when they are missing, loads the driver by those keys, places the card on the port
 // bus and brings up each adapter instance through the NDIS host; on removal it undoes all of it.
+// A card is what a socket sees of one: a port device and an interrupt line per instance.
 #pragma once
 
 #include <ndis.h>
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -14,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "teskel/controller.h"
+#include "teskel/port_bus.h"
 
 namespace teskel::ndis {
 class Host;
@@ -44,15 +46,33 @@ std::optional<std::filesystem::path> findDriverImage(std::string_view imageName,
 // The device key name the socket passes for the card when none is given.
 inline constexpr const char *kDefaultDeviceKeyName = "Halden-IEEE_802.11_Adapter";
 
+using StationAddress = std::array<std::uint8_t, 6>;
+
+// Where the socket places the card for one adapter instance, as the card is powered up there.
+struct Slot {
+  std::string instance;               // as the miniport's Linkage\Route lists it
+  std::size_t index = 0;              // its place in that list (0 for the first)
+  unsigned interruptLine = 0;         // from the instance's parameters; the card drives it on the bus
+  std::filesystem::path memoryFile;   // a file in the root folder for what the card keeps across removals
+};
+
+// What the socket sees of a card in a slot: a device behind the instance's window of ports (it
+// drives the slot's interrupt line on the bus), and the station address the card carries, for a
+// driver that does not report one (may be unset).
+struct CardFunction {
+  std::unique_ptr<ceddk::PortDevice> device;
+  std::function<std::optional<StationAddress>()> stationAddress;
+};
+
 struct Card {
   // Names the card's socket key Drivers\PCMCIA\<name>.
   std::string deviceKeyName = kDefaultDeviceKeyName;
   // The driver that registers itself for this card (its Install_Driver) when the socket key is
   // missing: a registry-style image name, found through the driver search path.
   std::string installImage = "Teskel.dll";
-  // The controller on the card. The socket sets nvPath (a file in the root folder per instance);
-  // faults and the serial number pass through. A second instance gets serial + 1, and so on.
-  sim::ControllerOptions controller;
+  // Powers the card up in a slot, once per instance placed; handed over by whoever builds the
+  // handheld. An exception says why the card cannot power up there: that instance is not started.
+  std::function<CardFunction(const Slot &)> powerUp;
 };
 
 struct SocketOptions {
@@ -93,7 +113,7 @@ struct InstanceReport {
   NDIS_STATUS status = NDIS_STATUS_FAILURE;  // what MiniportInitialize returned
   bool initialized = false;             // MiniportInitialize was called
   UINT selectedMediumIndex = 0;
-  std::optional<sim::MacAddress> stationAddress;
+  std::optional<StationAddress> stationAddress;
   bool addressFromAdapter = false;      // the driver answered OID_802_3_CURRENT_ADDRESS
   // (Neither is looked up when SocketOptions::bind speaks for the adapter.)
 };
@@ -141,7 +161,7 @@ class Socket {
   // The inserted card's instances (in Route order), and what each holds while inserted.
   std::vector<std::string> instances() const;
   ndis::Adapter *adapter(std::string_view instance) const;  // null unless it is running
-  sim::Controller *controller(std::string_view instance) const;  // null unless placed
+  ceddk::PortDevice *device(std::string_view instance) const;  // null unless placed
   const std::filesystem::path &root() const;
 
  private:

@@ -35,6 +35,10 @@ class Store {
  public:
   // Opens (creating when missing) the database file. Throws Error with the reason on failure.
   explicit Store(const std::filesystem::path &file);
+  // An empty registry kept in memory only: what a command that only reads sees of a root folder
+  // that holds no store yet.
+  struct Empty {};
+  explicit Store(Empty);
   ~Store();
   Store(const Store &) = delete;
   Store &operator=(const Store &) = delete;
@@ -74,17 +78,48 @@ class Store {
   // Runs `fn` inside one read transaction: every read it makes sees the same state of the file.
   void snapshot(const std::function<void()> &fn) const;
 
+  // A call group: the calls made until endGroup() share one transaction, opened by the first of
+  // them (as a read, taking the write lock at the first change) and committed by endGroup(). While
+  // a group is open the store is waited for only a few milliseconds: a call that cannot have it
+  // in that time fails at once instead of retrying, as a device's registry call fails, and leaves
+  // nothing of itself. Groups nest; the outermost one commits. See CallGroup.
+  void beginGroup();
+  void endGroup();
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
+};
+
+// A call group for the scope of one object: the registry calls of one entry point of a
+// simulated device, which must neither wait long for another process nor hold it up for longer
+// than the calls themselves take.
+class CallGroup {
+ public:
+  explicit CallGroup(Store &store) : store_(store) { store_.beginGroup(); }
+  ~CallGroup() { store_.endGroup(); }
+  CallGroup(const CallGroup &) = delete;
+  CallGroup &operator=(const CallGroup &) = delete;
+
+ private:
+  Store &store_;
 };
 
 // The file name of the store inside a root folder.
 inline constexpr const char *kStoreFileName = "registry.db";
 
 // The handheld's root folder: `explicitRoot` when given, else $TESKEL_ROOT, else
-// ${XDG_STATE_HOME:-$HOME/.local/state}/teskel. Created when missing; throws Error when it can't be.
+// ${XDG_STATE_HOME:-$HOME/.local/state}/teskel. Created when missing (with every folder above it
+// that is missing, each mode 0700 whatever the umask) and checked as checkRootFolder says; throws
+// Error when it can't be made or is refused.
 std::filesystem::path resolveRoot(const std::optional<std::string> &explicitRoot);
+// The same for commands that only read: nothing is created, nullopt when the folder is missing.
+std::optional<std::filesystem::path> existingRoot(const std::optional<std::string> &explicitRoot);
+// Where the root folder is by the rules above, without looking.
+std::filesystem::path rootFolderPath(const std::optional<std::string> &explicitRoot);
+// A root folder must be a folder of this user that no other user may change (no write access for
+// group or others). Throws Error saying what is wrong and how to mend it.
+void checkRootFolder(const std::filesystem::path &root);
 
 // The store that the Win32 registry calls (RegOpenKeyExW ...) use in this process.
 Store *currentStore();
@@ -120,6 +155,17 @@ std::string fullKeyName(std::string_view key);
 // UTF-8. It applies every key and value of the file (deletions included) in one transaction, or
 // nothing; throws Error naming the line.
 void importReg(Store &store, std::string_view file);
+// The two halves of importReg: the file read into changes (Error naming the line when it is not
+// a .reg file the import takes), and the changes applied in one transaction.
+struct Change {
+  enum Kind { CreateKey, DeleteKey, SetValue, DeleteValue } kind;
+  std::string key;
+  std::string name;
+  std::uint32_t type = 0;
+  std::vector<std::uint8_t> data;
+};
+std::vector<Change> parseReg(std::string_view file);
+void applyReg(Store &store, const std::vector<Change> &changes);
 // Export writes `key` (all keys when empty) and its subkeys, values in creation order, with CRLF
 // line ends. The file is REGEDIT4 when every name and text in it is printable ASCII, so that any
 // reader takes it the same; otherwise Version 5.00 in UTF-16LE with a byte-order mark, as regedit

@@ -2,6 +2,7 @@
 // the timers, the tray and the message boxes; renderers only draw that state and feed input.
 #pragma once
 
+#include <sys/types.h>
 #include <windows.h>
 
 #include <cstdint>
@@ -48,7 +49,8 @@ struct SessionOptions {
   bool headless = true;
   // Publish top-level windows for FindWindowW in other processes.
   bool publishWindows = true;
-  // Folder that holds the published windows; empty: ${XDG_RUNTIME_DIR:-/tmp}/teskel-<uid>/<root hash>.
+  // Folder that holds the published windows; empty: ${XDG_RUNTIME_DIR:-/tmp}/teskel-<uid>/<root hash>
+  // (~/.cache/teskel-<uid>/<root hash> when another user took the name in /tmp).
   std::filesystem::path runtimeDir;
 };
 
@@ -137,6 +139,9 @@ class Session {
   std::filesystem::path debugLogPath() const;
   // Folder where this session publishes its top-level windows.
   std::filesystem::path windowsDir() const;
+  // The process of another program's window that this one looked for and found, when it made no
+  // window of its own: a second instance that left at once, as such programs do.
+  std::optional<pid_t> otherInstance() const;
 
   State &state();
   const State &state() const;

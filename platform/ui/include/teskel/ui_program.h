@@ -5,8 +5,7 @@
 
 #include <windows.h>
 
-// The program's entry point, as on the device.
-int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nShowCmd);
+// The program's entry point is WinMain, declared by windows.h as on the device.
 
 extern "C" {
 // The compiled resources (a standard 32-bit .res file as windres -O res writes it), linked in from

@@ -110,6 +110,10 @@ class Controller : public ceddk::PortDevice {
   void writePort16(std::uint32_t offset, std::uint16_t value) override;
   std::uint8_t readPort8(std::uint32_t offset) override;
   void writePort8(std::uint32_t offset, std::uint8_t value) override;
+  // A string access to a data port moves the words of a buffer at once where no single one of
+  // them could turn out differently (a misuse, a fault, the buffer's end); the rest go one by one.
+  void readPort16String(std::uint32_t offset, std::uint16_t *words, std::size_t count) override;
+  void writePort16String(std::uint32_t offset, const std::uint16_t *words, std::size_t count) override;
 
   // --- The seam to the radio world (the medium in the options is the air itself) ---
   // Hands the controller an 802.11 frame (no FCS) as if heard on the channel its radio is on,

@@ -1,0 +1,2 @@
+// A header of the simulator, as the layer check learns its name.
+#pragma once
