@@ -13,6 +13,7 @@
 #include "teskel/air.h"
 #include "teskel/controller.h"
 #include "teskel/controller_card.h"
+#include "teskel/controller_defs.h"
 #include "teskel/event_loop.h"
 #include "teskel/ndis_host.h"
 #include "teskel/ndis_packet.h"
@@ -26,13 +27,34 @@ namespace teskel::bench {
 using Bytes = std::vector<std::uint8_t>;
 using teskel::sim::MacAddress;
 
-// What must cross the bus for one frame of an Ethernet size: the 60-byte descriptor, the frame,
-// its 8-byte SNAP encapsulation and, on the way out, the 8-byte tag trailer.
-constexpr std::size_t kDescriptor = 60, kEncapsulation = 8, kTrailer = 8;
-inline std::size_t bytesToCross(std::size_t frame, bool transmit) {
-  return kDescriptor + frame + kEncapsulation + (transmit ? kTrailer : 0);
+// What must cross the bus for one IPv4 frame of an Ethernet size, in 16-bit words (an odd byte
+// at the end moves as one access of its own). Sending: the 60-byte descriptor, the frame with its
+// 8-byte SNAP encapsulation from offset 46 of the buffer (the addresses and the length field
+// overwrite the descriptor's last 14 bytes) and the 8-byte tag trailer. Receiving: the 60-byte
+// descriptor, which already holds the Ethernet header the driver indicates, and the body behind
+// it: the frame past its header with the SNAP encapsulation.
+constexpr std::size_t kDescriptor = 60, kEncapsulation = 8, kTrailer = 8, kEthernetHeader = 14;
+inline std::size_t wordsToCross(std::size_t frame, bool transmit) {
+  const std::size_t bytes = transmit ? kDescriptor + frame + kEncapsulation + kTrailer
+                                     : kDescriptor + frame - kEthernetHeader + kEncapsulation;
+  return (bytes + 1) / 2;
 }
-constexpr std::size_t kIpUdpHeaders = 28, kEthernetHeader = 14;
+// The accesses of one frame beside its data words, as the driver is designed to make them, each
+// seek polled twice (the controller's seek outlasts the first read of the offset register) and
+// each command's completion likewise. Sending, 28: in the send, the interrupt mask read, cleared
+// and restored (3); the descriptor's select, offset and two polls (4); the frame's likewise (4);
+// the trailer's offset, two polls and the tag read back (4); the transmit command: busy check,
+// parameter, command, two polls of the event status, status, acknowledgement (7); when the
+// buffer comes back, the interrupt masked, the event status read, the buffer id read, the event
+// acknowledged, the event status read again and the interrupt unmasked (6). Receiving, 14: the
+// interrupt masked, the event status read, the frame's buffer id read, the descriptor's and the
+// body's select, offset and two polls (8), the event acknowledged, the event status read again
+// and the interrupt unmasked.
+constexpr std::size_t kSendFixed = 28, kReceiveFixed = 14;
+
+// The longest a single frame takes on a quiet channel, its backoff included, with room to spare.
+constexpr teskel::Micros kLongestFrame = 50000;
+constexpr std::size_t kIpUdpHeaders = 28;
 
 // What n stations that always have a 1472-byte UDP datagram to send get of the air in all, in
 // Mbit/s: Bianchi's analysis of the distributed coordination function in saturation, with this
@@ -60,7 +82,7 @@ struct TempRoot : teskel::test::TempDir {
 
 // An Ethernet II frame of `size` bytes carrying IPv4 (so it goes out with SNAP).
 inline Bytes ethernetFrame(const MacAddress &to, const MacAddress &from, std::size_t size) {
-  Bytes f(size, 0);
+  Bytes f(std::max(size, kEthernetHeader), 0);
   std::copy(to.begin(), to.end(), f.begin());
   std::copy(from.begin(), from.end(), f.begin() + 6);
   f[12] = 0x08;
@@ -99,6 +121,8 @@ class Handheld {
     auto report = socket_.insert(teskel::sim::controllerCard(loop_, bus_, onTheAir));
     if (!report.ok())
       throw std::runtime_error("the card did not come up: " + (report.errors.empty() ? "adapter failed" : report.errors[0]));
+    if (report.instances.empty() || !report.instances[0].ioBase) throw std::runtime_error("the card has no port window");
+    ioBase_ = *report.instances[0].ioBase;
     adapter_ = socket_.adapter("Teskel1");
     card_ = teskel::sim::controllerIn(socket_, "Teskel1");
     card_->onTransmit([this](const teskel::sim::TransmittedFrame &f) {
@@ -138,11 +162,14 @@ class Handheld {
   Handheld(const Handheld &) = delete;
   Handheld &operator=(const Handheld &) = delete;
 
-  // Sends one frame and runs the clock until it has left the air and its buffer is back.
+  // Sends one frame and runs the clock until it has left the air and the driver has taken its
+  // buffer back (the allocation event acknowledged).
   void sendOne(teskel::ndis::Packet &packet) {
     std::uint64_t want = completed_ + 1, air = onAir_ + 1;
     adapter_->send(binding_, packet.ndis());
-    while ((completed_ < want || onAir_ < air || card_->transmitBuffersInFlight()) && loop_.runOne()) {
+    while ((completed_ < want || onAir_ < air || card_->transmitBuffersInFlight() ||
+            (card_->eventStatus() & teskel::sim::hw::kEvAlloc)) &&
+           loop_.runOne()) {
     }
   }
   // Hands the card a frame from the access point and runs until the driver has indicated it.
@@ -154,6 +181,34 @@ class Handheld {
     while (indicated_ < want && loop_.runOne()) {
     }
   }
+  // The status tick and the information frame with the tallies that it asks for are not the
+  // frame path's: a frame measured alone starts only when the next tick is more than `span` away,
+  // else after that tick and its information frame. The timer is set again at the end of each
+  // tick, so ticks come a little more than a second apart.
+  void clearOfStatusTick(teskel::Micros span) {
+    constexpr teskel::Micros kPeriod = 1000000, kInformationFrame = 20000;
+    if (loop_.now() + span < nextTickAfter_) return;
+    const std::uint64_t ticks = others().ticks;
+    while (others().ticks == ticks && loop_.runOne()) {
+    }
+    const teskel::Micros tick = loop_.now();
+    loop_.runFor(kInformationFrame);
+    nextTickAfter_ = tick + kPeriod;
+  }
+  // What ran beside the frame path: the driver's timer function, and the information frames it
+  // served (each begins with a read of the frame's buffer id).
+  struct Others {
+    std::uint64_t ticks = 0, informationFrames = 0;
+    bool operator==(const Others &) const = default;
+  };
+  Others others() const {
+    Others o;
+    for (const auto &t : adapter_->entryPointTimes())
+      if (t.entry == "timer function") o.ticks = t.calls;
+    o.informationFrames = bus_.counters(ioBase_ + teskel::sim::hw::kRegInfoFid).reads;
+    return o;
+  }
+
   // A data frame from the distribution system to this station, with the body of an Ethernet
   // frame of `size` bytes (SNAP, type, payload).
   Bytes fromAccessPoint(std::size_t size) const {
@@ -172,6 +227,7 @@ class Handheld {
 
   teskel::EventLoop &loop() { return loop_; }
   teskel::ceddk::PortBus &bus() { return bus_; }
+  std::uint32_t ioBase() const { return ioBase_; }
   teskel::ndis::Adapter &adapter() { return *adapter_; }
   int binding() const { return binding_; }
   MacAddress station() const { return card_->stationAddress(); }
@@ -201,6 +257,8 @@ class Handheld {
   teskel::ndis::Adapter *adapter_ = nullptr;
   teskel::sim::Controller *card_ = nullptr;
   int binding_ = 0;
+  std::uint32_t ioBase_ = 0;
+  teskel::Micros nextTickAfter_ = 0;
   MacAddress bssid_{};
   std::unique_ptr<teskel::ndis::Packet> transfer_;
   UINT transferSize_ = 0;
