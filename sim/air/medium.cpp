@@ -185,7 +185,6 @@ class MediumImpl final : public Medium {
     std::vector<Ended> navs;  // frames whose NAV runs past the time the channel went idle
     List everyone, beacons, probes, groupData, otherGroup, others, damaged;
     std::unordered_map<std::uint64_t, List> byAddress;
-    bool holes = false;  // lists with entries taken out during a walk
   };
 
   static bool valid(int channel) { return channel > 0 && channel <= kChannels; }
@@ -216,23 +215,17 @@ class MediumImpl final : public Medium {
     if (it == l.end()) return;
     if (walking_) {
       *it = nullptr;
-      channels_[t.channel].holes = true;
+      if (std::find(holed_.begin(), holed_.end(), &l) == holed_.end()) holed_.push_back(&l);
     } else {
       l.erase(it);
     }
   }
+  // Closes the holes walks left, in the lists that have them alone: a list is never freed
+  // (an address's list stays, empty, for the next radio of that address).
   void tidy() {
     if (walking_) return;
-    for (auto &c : channels_) {
-      if (!c.holes) continue;
-      c.holes = false;
-      auto close = [](List &l) { std::erase(l, nullptr); };
-      for (List *l : {&c.everyone, &c.beacons, &c.probes, &c.groupData, &c.otherGroup, &c.others, &c.damaged}) close(*l);
-      for (auto it = c.byAddress.begin(); it != c.byAddress.end();) {
-        close(it->second);
-        it = it->second.empty() ? c.byAddress.erase(it) : std::next(it);
-      }
-    }
+    for (List *l : holed_) std::erase(*l, nullptr);
+    holed_.clear();
     retired_.clear();
   }
 
@@ -356,6 +349,7 @@ class MediumImpl final : public Medium {
   std::unordered_map<const Radio *, std::unique_ptr<Tuning>> tunings_;
   std::vector<std::unique_ptr<Tuning>> retired_;  // gone during a walk: freed after it
   std::uint64_t radioCount_ = 0;
+  std::vector<List *> holed_;  // lists with entries taken out during a walk
   int walking_ = 0;  // walks over the lists under way (their callbacks may tune and listen)
   std::deque<Transmission> inFlight_;
   std::vector<Observer> observers_;
