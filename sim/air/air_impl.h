@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -86,22 +85,25 @@ class Responder {
 
 namespace teskel::sim::air {
 
-// Device-lane tasks owned by one object: cancelled when it goes.
+// Device-lane tasks owned by one object: cancelled when it goes. A task is kept by its id alone,
+// so arming one allocates nothing once the object has held that many at once.
 class Timers {
  public:
   explicit Timers(EventLoop &loop) : loop_(loop) {}
   ~Timers() { cancelAll(); }
   Timers(const Timers &) = delete;
   Timers &operator=(const Timers &) = delete;
-  void at(Micros when, std::function<void()> fn) {
+  template <typename F>
+  void at(Micros when, F fn) {
     const std::uint64_t token = next_++;
-    tasks_[token] = loop_.at(
+    const EventLoop::TaskId id = loop_.at(
         when,
-        [this, token, fn = std::move(fn)] {
-          tasks_.erase(token);
+        [this, token, fn = std::move(fn)]() mutable {
+          forget(token);
           fn();
         },
         EventLoop::Lane::Device);
+    tasks_.push_back({token, id});
   }
   void cancelAll() {
     for (auto &[token, id] : tasks_) loop_.cancel(id);
@@ -110,9 +112,18 @@ class Timers {
   EventLoop &loop() { return loop_; }
 
  private:
+  void forget(std::uint64_t token) {
+    for (auto &t : tasks_)
+      if (t.first == token) {
+        t = tasks_.back();
+        tasks_.pop_back();
+        return;
+      }
+  }
+
   EventLoop &loop_;
   std::uint64_t next_ = 1;
-  std::map<std::uint64_t, EventLoop::TaskId> tasks_;
+  std::vector<std::pair<std::uint64_t, EventLoop::TaskId>> tasks_;
 };
 
 // What the world gives each of its stations.

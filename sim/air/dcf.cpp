@@ -1,7 +1,9 @@
 // One station's distributed coordination function. Nothing here runs per slot: a backoff is
 // counted arithmetically from the moment the medium last went idle for this station, one event
 // is scheduled for the slot in which it ends, and a frame that starts on the channel freezes the
-// count (cancelling that event) until the medium is idle again.
+// count (cancelling that event) until the medium is idle again. A station with nothing to do and
+// no backoff left to count does not follow the air at all: it hears what its station takes, and
+// reads from the medium what it missed (the NAV, a damaged last frame) when it next has to send.
 #include "teskel/dcf.h"
 
 #include <algorithm>
@@ -67,7 +69,55 @@ void Dcf::tune(int channel) {
   notBefore_ = loop_.now();
   for (auto &p : queue_) p.immediate = false;
   medium_.tune(*this, channel);
+  // New to the channel, it knows nothing of what went before and has nothing to catch up on.
+  awake_ = true;
+  if (channel_) medium_.listen(*this, interest());
   resume();
+}
+
+void Dcf::setAddress(const Mac &address) {
+  address_ = address;
+  if (channel_) medium_.listen(*this, interest());
+}
+
+void Dcf::takes(const Interest &wanted) {
+  if (takes_ == wanted) return;
+  takes_ = wanted;
+  if (takes_.everything) wake();
+  if (channel_) medium_.listen(*this, interest());
+  settle();
+}
+
+Interest Dcf::interest() const {
+  Interest i = takes_;
+  i.address = address_;  // its own frames are acknowledged whatever the station takes
+  i.everything = awake_ || takes_.everything;
+  return i;
+}
+
+void Dcf::wake() {
+  if (awake_) return;
+  awake_ = true;
+  if (!channel_) return;
+  const Medium::Missed missed = medium_.catchUp(*this);
+  nav_ = std::max(nav_, missed.nav);
+  if (missed.damaged) eifs_ = *missed.damaged;
+  medium_.listen(*this, interest());
+  counting_ = false;
+  startCounting();
+}
+
+void Dcf::settle() {
+  if (!awake_ || !channel_ || takes_.everything || !queue_.empty() || state_ != State::Ready || txTask_ ||
+      respondTask_)
+    return;
+  if (backoff_ > 0) {
+    if (!counting_ || loop_.now() < origin_ + static_cast<Micros>(backoff_) * kSlot) return;
+    backoff_ = 0;  // counted out in the idle time that has passed
+  }
+  awake_ = false;
+  counting_ = false;
+  medium_.listen(*this, interest());
 }
 
 void Dcf::send(std::vector<std::uint8_t> frame, std::uint64_t token, SendOptions options) {
@@ -96,6 +146,7 @@ void Dcf::send(std::vector<std::uint8_t> frame, std::uint64_t token, SendOptions
     p.immediate = options.immediate && !inExchange;
     queue_.push_back(std::move(p));
   }
+  wake();
   Pending &head = queue_.front();
   if (head.immediate && !respondTask_ && channel_) {
     const Micros due = medium_.idleSince(channel_) + kSifs;
@@ -124,6 +175,7 @@ bool Dcf::cancel(std::uint64_t token) {
       cancelTask(txTask_);
       scheduleTransmit();
     }
+    settle();
     return true;
   }
   return false;
@@ -140,6 +192,7 @@ void Dcf::flush() {
   if (!keepHead) cancelTask(txTask_);
   if (!keepHead) cancelTask(respondTask_);
   for (auto it = flushed.rbegin(); it != flushed.rend(); ++it) owner_.finished(*it);
+  settle();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -158,15 +211,22 @@ void Dcf::freeze(Micros at) {
   }
   cancelTask(txTask_);
   if (!queue_.empty() && queue_.front().attempts == 0 && state_ == State::Ready) queue_.front().deferred = true;
+  settle();
 }
 
-void Dcf::resume() {
-  if (!channel_ || state_ != State::Ready || counting_ || ackTask_ || respondTask_) return;
-  if (medium_.busy(channel_)) return;
+bool Dcf::startCounting() {
+  if (!channel_ || state_ != State::Ready || counting_ || ackTask_ || respondTask_) return false;
+  if (medium_.busy(channel_)) return false;
   const Micros idle = std::max(medium_.idleSince(channel_), nav_);
   origin_ = std::max(idle + (eifs_ ? kEifs : kDifs), notBefore_);
   counting_ = true;
-  scheduleTransmit();
+  return true;
+}
+
+void Dcf::resume() {
+  if (!awake_) return;  // it catches up when it wakes
+  if (startCounting()) scheduleTransmit();
+  settle();
 }
 
 void Dcf::scheduleTransmit() {
@@ -205,6 +265,7 @@ void Dcf::transmit(std::optional<Micros> due) {
     owner_.stamp(p.bytes, now);
   } else {
     put16At(p.bytes, 0, static_cast<std::uint16_t>(control | fc::kRetry));
+    owner_.retrying(p.bytes, p.token);
   }
   p.immediate = false;
   ++p.attempts;

@@ -72,6 +72,25 @@ class StationBase : public Station, protected Dcf::Owner {
       handleControl(frame);
   }
   void finished(const TxReport &report) override { done(report); }
+  // Every attempt of a protected frame takes the next IV: the plaintext is encrypted anew.
+  void retrying(Bytes &frame, std::uint64_t token) override {
+    (void)token;
+    if (!key_ || frame.size() <= 24 || !(get16(frame, 0) & fc::kProtected)) return;
+    auto plain = wepDecrypt(*key_, std::span<const std::uint8_t>(frame).subspan(24));
+    if (!plain) return;
+    Bytes body = protect(*plain).first;
+    frame.resize(24);
+    frame.insert(frame.end(), body.begin(), body.end());
+  }
+  // What the station takes from the air while its coordination function has nothing to do:
+  // its own unicast frames, and these.
+  void takes(std::uint8_t groups, std::optional<Mac> network = std::nullopt) {
+    Interest i;
+    i.everything = false;
+    i.groups = groups;
+    i.network = network;
+    dcf_.takes(i);
+  }
 
   std::uint64_t random() {
     std::uint64_t z = (rng_ += 0x9E3779B97F4A7C15ULL);
@@ -141,7 +160,13 @@ class AccessPoint final : public StationBase {
  public:
   AccessPoint(const StationContext &context, const AccessPointConfig &config)
       : StationBase(context, config.ssid, config.channel, config.signal, config.wepKey, config.bssid), config_(config),
-        responder_(config.responder) {}
+        responder_(config.responder) {
+    takes(Interest::kProbeRequests);
+    // What every beacon says up to its traffic indication map; the timestamp is written as it leaves.
+    beacon_ = header(fc::kBeacon, kBroadcast, config_.bssid, config_.bssid);
+    const Bytes body = beaconBody(0, capability(), config_.ssid, channel_);
+    beacon_.insert(beacon_.end(), body.begin(), body.end());
+  }
 
  private:
   struct Association {
@@ -160,24 +185,24 @@ class AccessPoint final : public StationBase {
     return f;
   }
 
-  // The beacon is built as it leaves: its timestamp and traffic indication map are of that moment.
+  // The beacon's timestamp and traffic indication map are of the moment it leaves.
   void targetBeaconTime() override {
     dcf_.cancel(kBeaconToken);  // a beacon the medium kept back this long is replaced by this one
-    transmit(header(fc::kBeacon, kBroadcast, config_.bssid, config_.bssid), kBeaconToken, SendOptions::ahead());
+    Bytes f;
+    f.reserve(beacon_.size() + kTimRoom);
+    f.assign(beacon_.begin(), beacon_.end());
+    transmit(std::move(f), kBeaconToken, SendOptions::ahead());
   }
   void stamp(Bytes &frame, Micros start) override {
-    if ((get16(frame, 0) & fc::kTypeSubtypeMask) == fc::kBeacon) {
-      std::vector<std::uint16_t> aids;
+    const std::uint16_t kind = get16(frame, 0) & fc::kTypeSubtypeMask;
+    if (kind == fc::kBeacon) {
+      aids_.clear();
       for (auto &[mac, a] : stations_)
-        if (a.aid && !a.held.empty()) aids.push_back(a.aid);
-      frame.resize(24);
-      Bytes body = beaconBody(0, capability(), config_.ssid, channel_);
-      appendTim(body, aids, !heldForGroup_.empty());
-      frame.insert(frame.end(), body.begin(), body.end());
+        if (a.aid && !a.held.empty()) aids_.push_back(a.aid);
+      frame.resize(beacon_.size());
+      appendTim(frame, aids_, !heldForGroup_.empty());
     }
-    if ((get16(frame, 0) & fc::kTypeSubtypeMask) == fc::kBeacon ||
-        (get16(frame, 0) & fc::kTypeSubtypeMask) == fc::kProbeResponse)
-      stampTimestamp(frame, start);
+    if (kind == fc::kBeacon || kind == fc::kProbeResponse) stampTimestamp(frame, start);
   }
   void done(const TxReport &report) override {
     if (report.token >= kFirstProbeToken) {
@@ -324,8 +349,11 @@ class AccessPoint final : public StationBase {
     transmit(std::move(f));
   }
 
+  static constexpr std::size_t kTimRoom = 5 + 32;  // the element, for association ids up to 255
   AccessPointConfig config_;
   Responder responder_;
+  Bytes beacon_;
+  std::vector<std::uint16_t> aids_;
   std::map<Mac, Association> stations_;
   std::deque<Bytes> heldForGroup_;
   std::uint16_t nextAid_ = 1;
@@ -338,7 +366,9 @@ class Peer final : public StationBase {
  public:
   Peer(const StationContext &context, const PeerConfig &config)
       : StationBase(context, config.ssid, config.channel, config.signal, config.wepKey, config.mac), config_(config),
-        responder_(withMac(config)), bssid_(networkOf(config.mac)) {}
+        responder_(withMac(config)), bssid_(networkOf(config.mac)) {
+    takes(Interest::kBeacons | Interest::kProbeRequests | Interest::kGroupData, bssid_);
+  }
 
  private:
   static Mac networkOf(const Mac &mac) {
@@ -420,6 +450,7 @@ class Contender final : public StationBase {
       : StationBase(context, "contender " + std::to_string(number + 1), ap.channel, ap.signal, ap.wepKey,
                     addressOf(number)),
         ap_(ap), address_(addressOf(number)) {
+    takes(0);
     Ipv4 own = ap.responder.ip;
     own[3] = static_cast<std::uint8_t>(101 + number);
     datagram_ = udpPacket(own, ap.responder.ip, kContenderPort, kDiscardPort, kContenderPayload);

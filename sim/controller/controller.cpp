@@ -48,6 +48,7 @@ Controller::Impl::Impl(EventLoop &l, ceddk::PortBus &b, unsigned line, Controlle
   if (options.medium) {
     airPort = std::make_unique<AirPort>(*this);
     dcf = std::make_unique<air::Dcf>(loop, *options.medium, *airPort, stationAddress(), random(), kOwnSignal);
+    updateInterest();
   }
 }
 
@@ -119,8 +120,14 @@ void Controller::onTransmit(std::function<void(const TransmittedFrame &)> listen
 void Controller::reportLinkStatus(std::uint16_t code) {
   if (impl_->enabled) impl_->pushInfo(kInfoLinkStatus, {code});
 }
-void Controller::addFault(const Fault &fault) { impl_->faults.push_back(fault); }
-void Controller::clearFaults() { impl_->faults.clear(); }
+void Controller::addFault(const Fault &fault) {
+  impl_->faults.push_back(fault);
+  impl_->updateInterest();
+}
+void Controller::clearFaults() {
+  impl_->faults.clear();
+  impl_->updateInterest();
+}
 const std::vector<std::string> &Controller::violations() const { return impl_->violations; }
 void Controller::clearViolations() {
   impl_->violations.clear();
@@ -503,6 +510,7 @@ void Controller::Impl::initialize() {
   resetConfigurationRecords();
   reloadFromProductionData();
   syncAddress();
+  updateInterest();
   leaveNetwork(wasAssociated);
   updateIrq();
 }
@@ -605,6 +613,7 @@ Controller::Impl::Outcome Controller::Impl::cmdAccessWrite(const std::array<std:
     r->staged = false;
     if (rid == kRidStationAddress) syncAddress();  // applies at once
     if (rid == kRidPmEnabled) powerSaveChanged();
+    updateInterest();
   }
   return o;
 }

@@ -131,6 +131,8 @@ struct Controller::Impl {
                     std::uint16_t signal, std::uint16_t noise);
   MacAddress stationAddress() const;
   std::vector<std::uint8_t> buildDataFrame(const std::vector<std::uint8_t> &buffer, std::size_t bodyLength);
+  // A retry of a protected data frame: its buffer's body encrypted again with the next IV.
+  void reencrypt(std::vector<std::uint8_t> &frame, std::uint64_t token);
   ReceiveResult receive(const std::vector<std::uint8_t> &frame, int frameSignal);
   // The rx-drop fault: whether it takes this data frame (lost on the air: never acknowledged).
   bool rxDropped(const std::vector<std::uint8_t> &frame);
@@ -148,6 +150,8 @@ struct Controller::Impl {
   void tuneRadio(int channel);
   void airFinished(const air::TxReport &report);
   void syncAddress();
+  // Tells the coordination function what the MAC takes from the air in its present state.
+  void updateInterest();
   // Leaves the network the MAC is in: what waits to be sent is dropped, and an association is
   // ended with a disassociation when `farewell`. The radio goes off once that has left.
   void leaveNetwork(bool farewell);
@@ -313,6 +317,7 @@ struct Controller::Impl::AirPort final : air::Dcf::Owner {
   }
   void finished(const air::TxReport &report) override { impl.airFinished(report); }
   void stamp(std::vector<std::uint8_t> &frame, Micros start) override { impl.stampFrame(frame, start); }
+  void retrying(std::vector<std::uint8_t> &frame, std::uint64_t token) override { impl.reencrypt(frame, token); }
   Impl &impl;
 };
 

@@ -54,6 +54,7 @@ void Controller::Impl::setPortState(std::uint16_t st, const MacAddress &b, std::
   quality = q;
   signal = sig;
   noise = nse;
+  updateInterest();
   std::uint16_t code = 0;
   if (isConnectedStatus(st) && !isConnectedStatus(old))
     code = old == kPortOutOfRange ? kLinkBackInRange : kLinkConnected;
@@ -160,6 +161,24 @@ std::vector<std::uint8_t> Controller::Impl::buildDataFrame(const std::vector<std
   putLe16(f, 0, fc);
   f.insert(f.end(), body.begin(), body.end());
   return f;
+}
+
+// The controller reads the body from the transmit buffer again for every attempt, so a retry
+// carries the same plaintext under the next IV, with the key id its first attempt named.
+void Controller::Impl::reencrypt(std::vector<std::uint8_t> &frame, std::uint64_t token) {
+  if (frame.size() < kHeader + 4 || !(le16(frame, 0) & kFcProtected) || !(token & kTokenData) ||
+      ((token >> 16) & 0xFFFFFFFFu) != (generation & 0xFFFFFFFFu))
+    return;
+  auto it = buffers.find(static_cast<std::uint16_t>(token & 0xFFFF));
+  if (it == buffers.end() || it->second.kind != BufferKind::Transmit || it->second.tx != TxState::InFlight) return;
+  const std::vector<std::uint8_t> &b = it->second.bytes;
+  const std::size_t length = be16(b, kDescLength8023);
+  if (kDescriptorSize + length > b.size()) return;
+  const unsigned keyId = (frame[kHeader + 3] >> 6) & 3;
+  const std::span<const std::uint8_t> body(b.data() + kDescriptorSize, length);
+  const auto encrypted = air::wepEncrypt(wepKey(keyId), wepIv++ & 0xFFFFFF, keyId, body);
+  frame.resize(kHeader);
+  frame.insert(frame.end(), encrypted.begin(), encrypted.end());
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -119,10 +119,48 @@ void Controller::Impl::enterPhase(Phase next) {
   ++macEpoch;
   awaitingBeacon = awaitingPoll = psAnnounced = false;
   groupUntil = 0;
+  updateInterest();
 }
 
 void Controller::Impl::syncAddress() {
   if (dcf) dcf->setAddress(stationAddress());
+}
+
+// Frames to the station's own address always reach the MAC. Beyond them it takes what its state
+// has a use for: while scanning every beacon, joined its network's beacons and the group data
+// frames, in an ad hoc network the probe requests too; promiscuous, every data frame. Damaged
+// receptions are counted (tally 15) while the port is enabled.
+void Controller::Impl::updateInterest() {
+  if (!dcf) return;
+  air::Interest i;
+  i.everything = false;
+  if (enabled) {
+    using I = air::Interest;
+    i.damaged = true;
+    i.groups = I::kOtherGroup;
+    switch (phase) {
+      case Phase::Scanning: i.groups |= I::kBeacons; break;
+      case Phase::Associated:
+      case Phase::OutOfRange:
+        i.groups |= I::kBeacons | I::kGroupData;
+        i.network = bssid;
+        break;
+      case Phase::Ibss:
+        i.groups |= I::kBeacons | I::kProbeRequests | I::kGroupData;
+        i.network = bssid;
+        break;
+      case Phase::NoAssociation: i.groups |= I::kGroupData; break;
+      default: break;
+    }
+    if (word(kRidPromiscuous) != 0) {
+      i.others = true;
+      i.groups |= I::kGroupData;
+    }
+    // The rx-drop fault decides on every data frame the radio hears, its draws and the EIFS
+    // that follows a dropped one included: the MAC then follows the air as a whole.
+    if (fault(Fault::Kind::RxDrop)) i.everything = true;
+  }
+  dcf->takes(i);
 }
 
 void Controller::Impl::tuneRadio(int channel) {
@@ -185,6 +223,7 @@ void Controller::Impl::enablePort() {
   } else {
     setPortState(kPortSearching, MacAddress{}, 0, 0, 0, 0);
   }
+  updateInterest();
   // A port enabled again before its farewell to the last network has left takes to the air
   // once it has: the disassociation goes out on that network's channel.
   if (farewellPending) {
@@ -207,6 +246,7 @@ void Controller::Impl::disablePort() {
   enterPhase(Phase::Off);
   setPortState(kPortDisabled, MacAddress{}, 0, 0, 0, 0);
   enabled = false;
+  updateInterest();
   leaveNetwork(wasAssociated);
 }
 

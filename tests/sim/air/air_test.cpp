@@ -257,11 +257,14 @@ TEST(Dcf, AStationDefersToTheMediumToTheNavAndAfterADamagedFrameToEifs) {
     std::uint16_t duration;  // of the frame on the air when the station gets its own
     bool collide;            // a second frame overlaps it
     Micros quiet;            // after its end, before the station may count down
+    bool asleep = false;     // it took nothing from the air and gets its frame only after that one ended
   };
   const Case cases[] = {
       {"busy medium", 0, false, 50},
       {"NAV of a frame to another", 5000, false, 5000 + 50},
       {"damaged frame", 0, true, 364},
+      {"NAV of a frame to another, missed", 5000, false, 5000 + 50, true},
+      {"damaged frame, missed", 0, true, 364, true},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
@@ -271,15 +274,24 @@ TEST(Dcf, AStationDefersToTheMediumToTheNavAndAfterADamagedFrameToEifs) {
     Listener raw(3), rawToo(3);
     world->medium().tune(raw, 3);
     world->medium().tune(rawToo, 3);
+    if (c.asleep) {
+      Interest nothing;
+      nothing.everything = false;
+      a.dcf.takes(nothing);
+    }
     loop.runFor(1000);
     world->medium().send(raw, AirFrame{dataFrame(kC, kB, 1000, c.duration), 3});
     loop.runFor(100);
     if (c.collide) world->medium().send(rawToo, AirFrame{dataFrame(kC, kB, 10), 3});
-    a.dcf.send(dataFrame({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, kA, 10), 1);
     const Micros end = 1000 + airtimeOf(1000 + 24);
+    if (c.asleep) loop.runFor(end + 100 - loop.now());
+    a.dcf.send(dataFrame({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, kA, 10), 1);
     loop.runFor(20000);
     ASSERT_FALSE(a.reports.empty());
-    EXPECT_TRUE(a.reports[0].deferred) << "the medium was busy when the frame came";
+    EXPECT_EQ(a.reports[0].deferred, !c.asleep || c.duration > 0) << "the medium or its NAV was busy when the frame came";
+    if (c.asleep) {
+      EXPECT_EQ(a.damaged, 0) << "what it missed it reads from the medium, not from frames it hears";
+    }
     std::vector<AirFrame> mine;
     for (auto &f : raw.heard)
       if (std::equal(kA.begin(), kA.end(), f.bytes.begin() + 10)) mine.push_back(f);

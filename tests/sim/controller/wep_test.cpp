@@ -28,14 +28,14 @@ void station(Rig &r, const std::vector<std::uint16_t> &key, std::uint16_t flags)
   ASSERT_EQ(r.result(kCmdEnable), 0);
 }
 
-// The frame as its first attempt went on the air (nobody on that air acknowledges it).
-std::vector<std::uint8_t> sendOne(Rig &from, const MacAddress &to, const std::vector<std::uint8_t> &body) {
-  auto frame = std::make_shared<std::vector<std::uint8_t>>();
+// Every attempt of one frame as it went on the air (nobody on that air acknowledges it).
+std::vector<std::vector<std::uint8_t>> sendAttempts(Rig &from, const MacAddress &to,
+                                                    const std::vector<std::uint8_t> &body) {
+  auto attempts = std::make_shared<std::vector<std::vector<std::uint8_t>>>();
   const auto self = from.ctl->stationAddress();
-  from.world->medium().addObserver([frame, self](const air::AirFrame &f) {
-    if (frame->empty() && f.bytes.size() > 24 && (f.bytes[0] & 0x0C) == 0x08 &&
-        std::equal(self.begin(), self.end(), f.bytes.begin() + 10))
-      *frame = f.bytes;
+  from.world->medium().addObserver([attempts, self](const air::AirFrame &f) {
+    if (f.bytes.size() > 24 && (f.bytes[0] & 0x0C) == 0x08 && std::equal(self.begin(), self.end(), f.bytes.begin() + 10))
+      attempts->push_back(f.bytes);
   });
   auto fid = from.allocate();
   EXPECT_TRUE(fid);
@@ -49,8 +49,17 @@ std::vector<std::uint8_t> sendOne(Rig &from, const MacAddress &to, const std::ve
   EXPECT_EQ(from.result(kCmdTransmit, *fid), 0);
   EXPECT_TRUE(from.waitEvent(kEvAlloc, 200000)) << "the buffer comes back after the last retry";
   from.wr(kRegEventAck, kEvAlloc);
-  return *frame;
+  const auto seen = *attempts;
+  attempts->clear();  // the observer stays with the world: later frames are another call's
+  return seen;
 }
+
+std::vector<std::uint8_t> sendOne(Rig &from, const MacAddress &to, const std::vector<std::uint8_t> &body) {
+  auto attempts = sendAttempts(from, to, body);
+  return attempts.empty() ? std::vector<std::uint8_t>{} : attempts.front();
+}
+
+int iv(const std::vector<std::uint8_t> &f) { return f[24] << 16 | f[25] << 8 | f[26]; }
 
 }  // namespace
 
@@ -77,8 +86,7 @@ TEST(ControllerWep, EncryptedFramesPassBetweenStationsWithTheSameKey) {
   EXPECT_EQ(std::vector<std::uint8_t>(d.begin() + 60, d.end()), body);
 
   auto second = sendOne(a, b.ctl->stationAddress(), body);
-  auto iv = [](const std::vector<std::uint8_t> &f) { return f[24] << 16 | f[25] << 8 | f[26]; };
-  EXPECT_EQ(iv(second), (iv(frame) + 1) & 0xFFFFFF) << "the IV counts up by one a frame";
+  EXPECT_EQ(iv(second), (iv(frame) + 7) & 0xFFFFFF) << "the IV counts up by one an attempt: the first frame took 7";
   EXPECT_NE(iv(sendOne(b, a.ctl->stationAddress(), body)), iv(frame))
       << "each card's counter starts somewhere of its own";
 }
@@ -102,4 +110,38 @@ TEST(ControllerWep, WrongKeysAndExcludedClearFramesAreDropped) {
   EXPECT_EQ(b.ctl->receiveFrame(clear), ReceiveResult::Excluded);
   ASSERT_EQ(b.setRecord(kRidWepFlags, {1}), 0);
   EXPECT_EQ(b.ctl->receiveFrame(clear), ReceiveResult::Delivered);
+}
+
+TEST(ControllerWep, EachRetryTakesTheNextIvAndDecryptsToTheSameBody) {
+  ControllerOptions oa, ob;
+  oa.serial = 1;
+  ob.serial = 2;
+  Rig a(oa), b(ob);
+  const std::vector<std::uint16_t> key = {0x2B1A, 0x4D3C, 0x005E};
+  station(a, key, 1);
+  station(b, key, 3);
+  const auto body = snapBody(0, 0x0800, 40);
+  const auto attempts = sendAttempts(a, b.ctl->stationAddress(), body);
+  ASSERT_EQ(attempts.size(), 7u) << "unacknowledged, the frame goes to the retry limit";
+  for (std::size_t n = 0; n < attempts.size(); ++n) {
+    const auto &f = attempts[n];
+    SCOPED_TRACE("attempt " + std::to_string(n + 1));
+    ASSERT_EQ(f.size(), attempts.front().size());
+    EXPECT_EQ(f[1] & 0x08, n ? 0x08 : 0) << "the Retry bit on every attempt after the first";
+    EXPECT_EQ(std::vector<std::uint8_t>(f.begin() + 22, f.begin() + 24),
+              std::vector<std::uint8_t>(attempts.front().begin() + 22, attempts.front().begin() + 24))
+        << "a retry keeps its sequence number";
+    EXPECT_EQ(iv(f), (iv(attempts.front()) + static_cast<int>(n)) & 0xFFFFFF);
+    if (n) {
+      EXPECT_NE(std::vector<std::uint8_t>(f.begin() + 28, f.end()),
+                std::vector<std::uint8_t>(attempts[n - 1].begin() + 28, attempts[n - 1].end()))
+          << "the new IV gives a new ciphertext";
+    }
+    auto clear = f;
+    clear[1] &= static_cast<std::uint8_t>(~0x08);  // the receiver would drop a retry as a duplicate of the one before
+    ASSERT_EQ(b.ctl->receiveFrame(clear), ReceiveResult::Delivered);
+    auto d = b.readBytes(b.rd(kRegRxFid), 0, 60 + body.size());
+    EXPECT_EQ(std::vector<std::uint8_t>(d.begin() + 60, d.end()), body);
+    b.wr(kRegEventAck, kEvRx);
+  }
 }

@@ -110,12 +110,32 @@ struct WorldConfig {
   static WorldConfig defaults();
 };
 
+// What a radio hears besides the carrier. A station contending for the air (and any plain
+// listener) hears everything; a station with nothing to do hears only what it takes, and reads
+// what it missed from the medium when it next has something to send (`Medium::catchUp`).
+struct Interest {
+  // Kinds of group-addressed frames.
+  static constexpr std::uint8_t kBeacons = 1, kProbeRequests = 2, kGroupData = 4,
+                                kOtherGroup = 8;  // other group-addressed frames, and frames too short to say
+
+  bool everything = true;      // every frame on the channel, and the carrier of each
+  std::optional<Mac> address;  // unicast frames to this address
+  std::uint8_t groups = 0;
+  std::optional<Mac> network;  // beacons only of this network (their BSSID field)
+  bool others = false;         // unicast frames to other addresses too (promiscuous)
+  bool damaged = false;        // every reception that is heard damaged (for its tallies)
+
+  bool operator==(const Interest &) const = default;
+};
+
 // A radio on the air: the card's controller, an access point, a peer (each through its Dcf), or a
-// test's transmitter. The medium tells a radio only about its own channel.
+// test's transmitter. The medium tells a radio only about its own channel, and only what its
+// interest takes.
 class Radio {
  public:
   virtual ~Radio() = default;
   // A frame started on this radio's channel, its own included: the medium is busy until it ends.
+  // Only radios that hear everything get it.
   virtual void carrier(const AirFrame &frame) { (void)frame; }
   // Another radio's frame on this channel ended. Not `intact`: it was heard damaged (it collided,
   // or the loss rate took it for this radio), and its bytes say nothing.
@@ -133,6 +153,17 @@ class Medium {
   virtual void tune(Radio &radio, int channel) = 0;
   void detach(Radio &radio) { tune(radio, 0); }
   virtual int channelOf(const Radio &radio) const = 0;
+  // What the radio hears from now on (everything until it says otherwise). Kept while it is on
+  // the air; a radio tuned again starts from everything.
+  virtual void listen(Radio &radio, const Interest &interest) = 0;
+  // What a radio that did not hear everything missed on its channel since it last heard a frame
+  // or caught up: the NAV that frames it would have heard intact set (those addressed to others),
+  // and whether the last of them was heard damaged (nothing when it missed no frame).
+  struct Missed {
+    Micros nav = 0;
+    std::optional<bool> damaged;
+  };
+  virtual Missed catchUp(Radio &radio) = 0;
   // Puts a frame on the air now, on the sender's channel (nothing when it is on none): every
   // other radio there hears it when its air time ends, damaged when it overlapped another frame
   // or when the loss rate takes it for that radio. Returns the time it started.

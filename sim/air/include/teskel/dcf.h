@@ -77,6 +77,12 @@ class Dcf final : public Radio {
       (void)frame;
       (void)start;
     }
+    // An attempt after the first is about to leave (the Retry bit is set): a station that
+    // encrypts gives the same plaintext its next IV here.
+    virtual void retrying(std::vector<std::uint8_t> &frame, std::uint64_t token) {
+      (void)frame;
+      (void)token;
+    }
 
    protected:
     ~Owner() = default;
@@ -89,7 +95,11 @@ class Dcf final : public Radio {
 
   const Mac &address() const { return address_; }
   // A station whose address changes answers to the new one at once.
-  void setAddress(const Mac &address) { address_ = address; }
+  void setAddress(const Mac &address);
+  // What the station above takes while this function has nothing to do (everything until it
+  // says): it then hears only those frames and its own unicast ones, and reads the medium's
+  // state when it next has something to send. While it has, it hears everything.
+  void takes(const Interest &interest);
   // Puts the radio on a channel; 0 takes it off the air. Queued frames wait for a channel.
   void tune(int channel);
   int channel() const { return channel_; }
@@ -131,6 +141,13 @@ class Dcf final : public Radio {
 
   void freeze(Micros at);
   void resume();
+  // Starts the backoff count when the medium is idle for this station; true when it did.
+  bool startCounting();
+  // Back to hearing everything, with what was missed meanwhile; and away from it, once there is
+  // nothing left to do.
+  void wake();
+  void settle();
+  Interest interest() const;
   void scheduleTransmit();
   // Now, or at `due` (a response) when a late wall clock has passed it.
   void transmit(std::optional<Micros> due = std::nullopt);
@@ -158,6 +175,8 @@ class Dcf final : public Radio {
   Micros notBefore_ = 0;   // no slot counts before this (the end of an exchange)
   Micros nav_ = 0;
   bool eifs_ = false;      // the last frame heard was damaged
+  Interest takes_;
+  bool awake_ = true;      // it hears everything (the medium's state is its own)
   Micros txAt_ = 0;
   Micros lastStart_ = 0;
   EventLoop::TaskId txTask_ = 0, ackWaitTask_ = 0, ackTask_ = 0, respondTask_ = 0;
