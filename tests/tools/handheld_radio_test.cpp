@@ -2,6 +2,8 @@
 // frames the protocol bindings build and read.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "commands.h"
 #include "ethernet.h"
 #include "traffic.h"
@@ -53,6 +55,18 @@ TEST(HandheldWorldOptions, AccessPointsReplaceTheDefaultWorldAndShareANetworkByN
   EXPECT_FALSE(w.events[0].on);
   EXPECT_DOUBLE_EQ(w.lossPercent, 12.5);
   EXPECT_EQ(w.contenders, 4u);
+}
+
+TEST(HandheldWorldOptions, NetworksWhoseNamesBeginAlikeStillAnswerToAddressesOfTheirOwn) {
+  WorldConfig w = worldOf({"--ap", "Cove2", "--ap", "Cove3", "--ap", "Cove2", "--peer", "Cove4", "--peer", "Cove5"});
+  ASSERT_EQ(w.accessPoints.size(), 3u);
+  ASSERT_EQ(w.peers.size(), 2u);
+  std::set<teskel::sim::air::Mac> stations, responders;
+  for (const auto &ap : w.accessPoints) stations.insert(ap.bssid), responders.insert(ap.responder.mac);
+  for (const auto &peer : w.peers) stations.insert(peer.mac), responders.insert(peer.responder.mac);
+  EXPECT_EQ(stations.size(), 5u);
+  EXPECT_EQ(responders.size(), 4u);  // the two access points of Cove2 share theirs
+  EXPECT_EQ(w.accessPoints[0].responder.mac, w.accessPoints[2].responder.mac);
 }
 
 TEST(HandheldWorldOptions, PeersGetResponderAddressesBesideTheGenerators) {

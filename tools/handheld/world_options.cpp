@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "commands.h"
@@ -177,12 +178,32 @@ WorldConfig buildWorld(const WorldOptions &o) {
     if (o.wep) first.wepKey = *o.wep;
   }
   std::map<std::string, std::uint8_t> seen;  // stations per name so far, for unique addresses
+  // Names that share their first four characters derive the same address: a later one takes the
+  // next number that is free, so no two stations answer to one address.
+  std::set<Mac> taken;
+  for (const auto &ap : world.accessPoints) taken.insert(ap.bssid);
+  for (const auto &peer : world.peers) taken.insert(peer.mac);
+  auto unique = [&](Mac mac) {
+    for (int tries = 0; !taken.insert(mac).second; ++tries) {
+      if (tries == 255) throw UsageError("too many stations whose names begin alike");
+      ++mac[5];
+    }
+    return mac;
+  };
+  std::map<std::string, Mac> responders;  // the responder's address of each network
+  auto responderOf = [&](const std::string &ssid) {
+    auto it = responders.find(ssid);
+    if (it != responders.end()) return it->second;
+    Mac mac = derivedMac(ssid, 0xF0);
+    mac[0] = 0x06;
+    return responders[ssid] = unique(mac);
+  };
   for (const auto &text : o.accessPoints) {
     StationText s = parseStation(text, "--ap");
     AccessPointConfig ap;
     ap.ssid = s.name;
     std::uint8_t number = ++seen[s.name];
-    ap.bssid = derivedMac(s.name, number);
+    ap.bssid = unique(derivedMac(s.name, number));
     if (s.channel) ap.channel = *s.channel;
     if (s.signal) ap.signal = *s.signal;
     ap.wepKey = s.wep;
@@ -190,8 +211,7 @@ WorldConfig buildWorld(const WorldOptions &o) {
     if (subnet > 255) throw UsageError("--ap: too many networks");
     // Access points of one SSID bridge to the same network, so a station that roams between them
     // keeps talking to the same responder.
-    ap.responder.mac = derivedMac(s.name, 0xF0);
-    ap.responder.mac[0] = 0x06;
+    ap.responder.mac = responderOf(s.name);
     ap.responder.ip = {192, 168, static_cast<std::uint8_t>(subnet), 1};
     world.accessPoints.push_back(ap);
   }
@@ -204,7 +224,7 @@ WorldConfig buildWorld(const WorldOptions &o) {
     PeerConfig peer;
     peer.ssid = s.name;
     std::uint8_t number = ++seen[s.name];
-    peer.mac = derivedMac(s.name, static_cast<std::uint8_t>(0x80 | number));
+    peer.mac = unique(derivedMac(s.name, static_cast<std::uint8_t>(0x80 | number)));
     if (s.channel) peer.channel = *s.channel;
     if (s.signal) peer.signal = *s.signal;
     peer.wepKey = s.wep;
