@@ -37,16 +37,16 @@ CallgrindDump readCallgrind(const std::filesystem::path &file) {
   if (!in) throw std::runtime_error("no callgrind output " + file.string());
   CallgrindDump dump;
   std::map<std::string, std::string> objects;  // "(id)" -> name
-  auto objectName = [&](std::string spec) {
-    if (spec.rfind('(', 0) == 0) {
-      const auto close = spec.find(')');
-      const std::string id = spec.substr(0, close + 1);
-      std::string name = close + 1 < spec.size() ? spec.substr(close + 1) : "";
+  auto objectName = [&](std::string field) {
+    if (field.rfind('(', 0) == 0) {
+      const auto close = field.find(')');
+      const std::string id = field.substr(0, close + 1);
+      std::string name = close + 1 < field.size() ? field.substr(close + 1) : "";
       if (!name.empty() && name[0] == ' ') name.erase(0, 1);
       if (!name.empty()) objects[id] = name;
       return objects[id];
     }
-    return spec;
+    return field;
   };
   std::size_t positions = 1, irColumn = 0;
   std::string object;

@@ -1,18 +1,6 @@
-# Windows build with Debian's mingw-w64 cross compiler for 32-bit x86 (win32 threads, so that programs
-# need no threading DLL of their own). See win32/CMakeLists.txt for what is built with it.
+# Windows build with Debian's mingw-w64 cross compiler for 32-bit x86. See win32/CMakeLists.txt for what
+# is built with it.
 
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(TESKEL_MINGW_TRIPLET i686-w64-mingw32)
-
-set(CMAKE_C_COMPILER ${TESKEL_MINGW_TRIPLET}-gcc-win32)
-set(CMAKE_CXX_COMPILER ${TESKEL_MINGW_TRIPLET}-g++-win32)
-set(CMAKE_RC_COMPILER ${TESKEL_MINGW_TRIPLET}-windres)
-set(CMAKE_DLLTOOL ${TESKEL_MINGW_TRIPLET}-dlltool)
-set(CMAKE_OBJDUMP ${TESKEL_MINGW_TRIPLET}-objdump)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TESKEL_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

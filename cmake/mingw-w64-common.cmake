@@ -1,0 +1,17 @@
+# What both mingw-w64 toolchain files share, once they have set CMAKE_SYSTEM_PROCESSOR and
+# TESKEL_MINGW_TRIPLET: Debian's cross tools of that triplet (win32 threads, so that programs need
+# no threading DLL of their own) and its sysroot.
+
+set(CMAKE_SYSTEM_NAME Windows)
+
+set(CMAKE_C_COMPILER ${TESKEL_MINGW_TRIPLET}-gcc-win32)
+set(CMAKE_CXX_COMPILER ${TESKEL_MINGW_TRIPLET}-g++-win32)
+set(CMAKE_RC_COMPILER ${TESKEL_MINGW_TRIPLET}-windres)
+set(CMAKE_DLLTOOL ${TESKEL_MINGW_TRIPLET}-dlltool)
+set(CMAKE_OBJDUMP ${TESKEL_MINGW_TRIPLET}-objdump)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${TESKEL_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
